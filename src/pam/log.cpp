@@ -1,0 +1,124 @@
+// Conversation with the user through the application's PAM conversation function, and records
+// to the system log. Responses may hold passwords or codes: they are wiped before being freed.
+#include "pam/log.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <security/pam_appl.h>
+#include <syslog.h>
+
+#include "pam/util.h"
+
+namespace {
+
+constexpr const char *kFallbackIdent = "pam_zelvane(unknown)";
+constexpr const char *kVasprintfFailed = "send_message: vasprintf() failed to allocate memory.";
+
+const pam_conv *get_conv(pam_handle_t *pamh, int *rc) {
+  const void *item = nullptr;
+  *rc = pam_get_item(pamh, PAM_CONV, &item);
+  if (*rc != PAM_SUCCESS) return nullptr;
+  const auto *conv = static_cast<const pam_conv *>(item);
+  if (conv == nullptr || conv->conv == nullptr) {
+    *rc = PAM_CONV_ERR;
+    return nullptr;
+  }
+  return conv;
+}
+
+// Wipes and frees `count` responses and the array.
+void free_responses(pam_response *resp, int count) {
+  if (resp == nullptr) return;
+  for (int i = 0; i < count; i++) zv::wipe_free(resp[i].resp);
+  std::free(resp);
+}
+
+} // namespace
+
+extern "C" int converse(pam_handle_t *pamh, int style, const char *text, char **answer) {
+  if (answer != nullptr) *answer = nullptr;
+  int rc = PAM_SUCCESS;
+  const pam_conv *conv = get_conv(pamh, &rc);
+  if (conv == nullptr) return rc;
+
+  pam_message msg{style, text};
+  const pam_message *msgp = &msg;
+  pam_response *resp = nullptr;
+  rc = conv->conv(1, &msgp, &resp, conv->appdata_ptr);
+  if (rc != PAM_SUCCESS) {
+    free_responses(resp, 1);
+    return rc;
+  }
+  if (resp == nullptr) return PAM_SUCCESS;
+  if (resp->resp != nullptr && answer != nullptr) *answer = strdup(resp->resp);
+  free_responses(resp, 1);
+  return PAM_SUCCESS;
+}
+
+extern "C" void send_message(pam_handle_t *pamh, int style, const char *format, ...) {
+  va_list ap;
+  va_start(ap, format);
+  char *text = nullptr;
+  int n = vasprintf(&text, format, ap);
+  va_end(ap);
+  if (n < 0) {
+    converse(pamh, PAM_ERROR_MSG, kVasprintfFailed, nullptr);
+    converse(pamh, style, format, nullptr);
+    syslog(LOG_ERR, "%s", kVasprintfFailed);
+    return;
+  }
+  zv::CharPtr owned(text);
+  converse(pamh, style, owned.get(), nullptr);
+}
+
+extern "C" char *prompt_user(pam_handle_t *pamh, int style, const char *prompt) {
+  char *answer = nullptr;
+  converse(pamh, style, prompt, &answer);
+  return answer;
+}
+
+extern "C" char *prompt_user_with_info(pam_handle_t *pamh, int style, const char *prompt,
+                                       const char *const *info_lines, int count) {
+  if (count < 1 || info_lines == nullptr) return prompt_user(pamh, style, prompt);
+  int rc = PAM_SUCCESS;
+  const pam_conv *conv = get_conv(pamh, &rc);
+  if (conv == nullptr) return nullptr;
+
+  const size_t n = static_cast<size_t>(count) + 1;
+  std::unique_ptr<pam_message, zv::Free<std::free>> msgs(
+      static_cast<pam_message *>(std::calloc(n, sizeof(pam_message))));
+  std::unique_ptr<const pam_message *, zv::Free<std::free>> ptrs(
+      static_cast<const pam_message **>(std::calloc(n, sizeof(pam_message *))));
+  if (!msgs || !ptrs) return nullptr;
+  for (size_t i = 0; i < n; i++) {
+    const bool last = i + 1 == n;
+    msgs.get()[i].msg_style = last ? style : PAM_TEXT_INFO;
+    msgs.get()[i].msg = last ? prompt : info_lines[i];
+    ptrs.get()[i] = &msgs.get()[i];
+  }
+  pam_response *resp = nullptr;
+  rc = conv->conv(count + 1, ptrs.get(), &resp, conv->appdata_ptr);
+  if (rc != PAM_SUCCESS || resp == nullptr) {
+    free_responses(resp, count + 1);
+    return nullptr;
+  }
+  char *answer = resp[count].resp != nullptr ? strdup(resp[count].resp) : nullptr;
+  free_responses(resp, count + 1);
+  return answer;
+}
+
+extern "C" void syslog_message(const module_params *params, int priority, const char *format,
+                               ...) {
+  if (priority == LOG_DEBUG && (params == nullptr || params->debug == 0)) return;
+  const char *ident = kFallbackIdent;
+  if (params != nullptr && params->logname != nullptr && params->logname[0] != '\0')
+    ident = params->logname;
+  va_list ap;
+  va_start(ap, format);
+  openlog(ident, LOG_PID | LOG_NDELAY, LOG_AUTH);
+  vsyslog(priority | LOG_AUTH, format, ap);
+  closelog();
+  va_end(ap);
+}
