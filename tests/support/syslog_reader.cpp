@@ -79,4 +79,30 @@ bool syslog_contains(const std::string &part) {
   return false;
 }
 
+static std::string drop_line_number(const std::string &text) {
+  const size_t open = text.find('[');
+  if (open == std::string::npos) return text;
+  size_t i = open + 1;
+  while (i < text.size() && text[i] >= '0' && text[i] <= '9') i++;
+  if (i == open + 1 || text.compare(i, 3, "]: ") != 0) return text;
+  return text.substr(0, open) + ": " + text.substr(i + 3);
+}
+
+std::vector<std::string> syslog_lines() {
+  std::vector<std::string> out;
+  for (auto &r : syslog_records()) out.push_back(drop_line_number(r.text));
+  return out;
+}
+
+LogRecord syslog_find_line(const std::string &function, const std::string &message) {
+  const std::string want = function + ": " + message;
+  for (auto &r : syslog_records())
+    if (drop_line_number(r.text) == want && r.text.rfind(function + "[", 0) == 0) return r;
+  return LogRecord{};
+}
+
+bool syslog_has_line(const std::string &function, const std::string &message) {
+  return syslog_find_line(function, message).priority != -1;
+}
+
 } // namespace zvtest

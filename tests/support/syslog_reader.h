@@ -26,5 +26,12 @@ std::vector<std::string> syslog_texts();
 bool syslog_has(const std::string &text);
 // True when some record's text contains `part`.
 bool syslog_contains(const std::string &part);
+// The texts with the source line of the "name[line]: " prefix dropped ("name: message"), so
+// that tests can assert exact records without depending on line numbers.
+std::vector<std::string> syslog_lines();
+// True when some record reads "function[<line>]: message" exactly.
+bool syslog_has_line(const std::string &function, const std::string &message);
+// The record of that form, or nullptr-equivalent (priority -1) when there is none.
+LogRecord syslog_find_line(const std::string &function, const std::string &message);
 
 } // namespace zvtest

@@ -1,0 +1,163 @@
+// The module loaded by the real libpam: probe, bypass group, missing configuration and the
+// service functions that do no work.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <security/pam_appl.h>
+#include <syslog.h>
+
+extern "C" {
+#include <libpamtest.h>
+}
+
+#include "pam_harness.h"
+#include "syslog_reader.h"
+
+using namespace zvtest;
+
+namespace {
+
+const std::string kProbe = "<zelvane.module.loaded>";
+
+class Entry : public ::testing::Test {
+protected:
+  void SetUp() override {
+    syslog_capture_start();
+    // Nothing listens here: a factor that reached for the server would fail, never hang.
+    write_config("host=127.0.0.1\nport=9\n");
+    write_service("zv", module_stack());
+  }
+};
+
+// nss_wrapper group and passwd databases for the bypass tests.
+void use_nss_files() {
+  static bool done = false;
+  if (done) return;
+  done = true;
+  const std::string passwd = "/tmp/zv-nss-passwd." + std::to_string(getpid());
+  const std::string group = "/tmp/zv-nss-group." + std::to_string(getpid());
+  std::ofstream(passwd) << "root:x:0:0:root:/root:/bin/sh\n"
+                           "alice:x:1001:1001:Alice:/home/alice:/bin/sh\n"
+                           "carol:x:1003:5000:Carol:/home/carol:/bin/sh\n"
+                           "dave:x:1004:1004:Dave:/home/dave:/bin/sh\n";
+  std::ofstream(group) << "root:x:0:\n"
+                          "zelvane-bypass:x:5000:alice,bob\n"
+                          "admins:x:5001:dave\n"
+                          "empty:x:5002:\n";
+  setenv("NSS_WRAPPER_PASSWD", passwd.c_str(), 1);
+  setenv("NSS_WRAPPER_GROUP", group.c_str(), 1);
+}
+
+} // namespace
+
+TEST_F(Entry, ProbeAnswersInEveryModeWithoutContactingTheServer) {
+  for (const char *mode : {"auth_mode_1fa", "auth_mode_2fa", "auth_mode_1fa_2fa"}) {
+    for (const char *push : {"", " allow_push_authentication"}) {
+      write_service("zv", module_stack(std::string(mode) + push));
+      Conversation conv;
+      EXPECT_EQ(pam_run("zv", kProbe, conv), PAM_SUCCESS) << mode << push;
+      const std::string want = *push ? "{\"allowPush\": true}" : "{\"allowPush\": false}";
+      EXPECT_EQ(conv.infos(), std::vector<std::string>{want}) << mode << push;
+      EXPECT_TRUE(conv.errors().empty());
+      EXPECT_EQ(conv.prompts, 0);
+    }
+  }
+}
+
+TEST_F(Entry, ProbeAnswersFromTheConfigurationFileAndBeforeTheBypassGroup) {
+  use_nss_files();
+  write_config("host=127.0.0.1\nport=9\nallow_push_authentication\nbypass_group_name=zelvane-bypass\n");
+  Conversation conv;
+  EXPECT_EQ(pam_run("zv", kProbe, conv), PAM_SUCCESS);
+  EXPECT_EQ(conv.infos(), std::vector<std::string>{"{\"allowPush\": true}"});
+}
+
+TEST_F(Entry, MissingConfigurationFailsWithConfigurationError) {
+  remove_config();
+  Conversation conv;
+  EXPECT_EQ(pam_run("zv", kProbe, conv), PAM_AUTH_ERR);
+  EXPECT_EQ(conv.errors(), std::vector<std::string>{"Configuration error. Please contact support."});
+  EXPECT_TRUE(conv.infos().empty());
+  const LogRecord open_failed = syslog_find_line(
+      "parse_config_file_params", "Unable to open configuration file: /etc/zelvane.d/pam_zelvane.conf");
+  EXPECT_EQ(open_failed.priority, LOG_ERR);
+  EXPECT_EQ(open_failed.ident, "pam_zelvane(zv)");
+  EXPECT_EQ(open_failed.facility, LOG_AUTH >> 3);
+  EXPECT_TRUE(syslog_has_line("read_params", "Failed to parse configuration file"));
+  // The final record is written without the record, so under the fallback identity.
+  const LogRecord final_line =
+      syslog_find_line("pam_sm_authenticate", "pam_zelvane configurations error.");
+  EXPECT_EQ(final_line.priority, LOG_ERR);
+  EXPECT_EQ(final_line.ident, "pam_zelvane(unknown)");
+}
+
+TEST_F(Entry, OversizedConfigurationFailsTheSameWay) {
+  write_config(std::string(51201, '#'));
+  Conversation conv;
+  EXPECT_EQ(pam_run("zv", kProbe, conv), PAM_AUTH_ERR);
+  EXPECT_EQ(conv.errors(), std::vector<std::string>{"Configuration error. Please contact support."});
+}
+
+TEST_F(Entry, ListedMemberOfTheBypassGroupPassesSilently) {
+  use_nss_files();
+  write_config("host=127.0.0.1\nport=9\nbypass_group_name=zelvane-bypass\n");
+  Conversation conv;
+  EXPECT_EQ(pam_run("zv", "alice", conv), PAM_SUCCESS);
+  EXPECT_TRUE(conv.seen.empty());
+  EXPECT_TRUE(syslog_records().empty());
+  // "bob" is listed but has no passwd entry: only the member list counts.
+  Conversation conv2;
+  EXPECT_EQ(pam_run("zv", "bob", conv2), PAM_SUCCESS);
+}
+
+TEST_F(Entry, PrimaryGroupAloneOrAnotherGroupDoesNotBypass) {
+  use_nss_files();
+  for (const char *group : {"zelvane-bypass", "admins", "no-such-group", "empty"}) {
+    write_config(std::string("host=127.0.0.1\nport=9\nbypass_group_name=") + group + "\n");
+    Conversation conv; // the second factor prompts; no answer is given
+    EXPECT_NE(pam_run("zv", "carol", conv), PAM_SUCCESS) << group;
+    EXPECT_EQ(conv.prompts, 1) << group;
+  }
+}
+
+TEST_F(Entry, EmptyBypassGroupNameTurnsTheBypassOff) {
+  use_nss_files();
+  write_config("host=127.0.0.1\nport=9\nbypass_group_name=\n");
+  Conversation conv;
+  EXPECT_NE(pam_run("zv", "alice", conv), PAM_SUCCESS);
+  EXPECT_EQ(conv.prompts, 1);
+}
+
+TEST_F(Entry, CaseMattersInTheMemberList) {
+  use_nss_files();
+  write_config("host=127.0.0.1\nport=9\nbypass_group_name=zelvane-bypass\n");
+  Conversation conv;
+  EXPECT_NE(pam_run("zv", "Alice", conv), PAM_SUCCESS);
+}
+
+TEST_F(Entry, OtherServiceFunctionsReturnFixedResults) {
+  remove_config(); // they do no work at all, not even reading the configuration
+  for (int op : {PAMTEST_SETCRED, PAMTEST_ACCOUNT, PAMTEST_OPEN_SESSION, PAMTEST_CLOSE_SESSION}) {
+    Conversation conv;
+    EXPECT_EQ(pam_run("zv", "alice", conv, {op}), PAM_SUCCESS) << op;
+    EXPECT_TRUE(conv.seen.empty());
+  }
+  // libpam folds a lone PAM_IGNORE into a failure of its own, so read the module's own answer.
+  void *module = dlopen(module_path().c_str(), RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(module, nullptr) << dlerror();
+  using Fn = int (*)(pam_handle_t *, int, int, const char **);
+  auto chauthtok = reinterpret_cast<Fn>(dlsym(module, "pam_sm_chauthtok"));
+  ASSERT_NE(chauthtok, nullptr);
+  const char *args[] = {"debug", "bogus"};
+  EXPECT_EQ(chauthtok(nullptr, 0, 0, nullptr), PAM_IGNORE);
+  EXPECT_EQ(chauthtok(nullptr, PAM_SILENT, 2, args), PAM_IGNORE);
+  for (const char *name : {"pam_sm_setcred", "pam_sm_acct_mgmt", "pam_sm_open_session",
+                           "pam_sm_close_session"}) {
+    auto fn = reinterpret_cast<Fn>(dlsym(module, name));
+    ASSERT_NE(fn, nullptr) << name;
+    EXPECT_EQ(fn(nullptr, 0, 2, args), PAM_SUCCESS) << name;
+  }
+  dlclose(module);
+  EXPECT_TRUE(syslog_records().empty());
+}

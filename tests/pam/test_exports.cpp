@@ -1,0 +1,66 @@
+// The module exports exactly the PAM service functions and the named working functions.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+
+namespace {
+
+std::set<std::string> names_in_map() {
+  std::ifstream in(ZV_MAP_FILE);
+  std::stringstream text;
+  text << in.rdbuf();
+  std::string s = text.str();
+  s = std::regex_replace(s, std::regex(R"(/\*[\s\S]*?\*/)"), "");
+  const size_t global = s.find("global:");
+  const size_t local = s.find("local:");
+  std::set<std::string> out;
+  std::regex name(R"(([A-Za-z_][A-Za-z0-9_]*)\s*;)");
+  std::string section = s.substr(global + 7, local - global - 7);
+  for (std::sregex_iterator it(section.begin(), section.end(), name), end; it != end; ++it)
+    out.insert((*it)[1]);
+  return out;
+}
+
+std::set<std::string> exported_by_module() {
+  std::set<std::string> out;
+  const std::string cmd = "nm -D --defined-only '" ZV_MODULE_PATH "'";
+  FILE *p = popen(cmd.c_str(), "r");
+  if (p == nullptr) return out;
+  char line[512];
+  while (fgets(line, sizeof line, p) != nullptr) {
+    std::istringstream fields(line);
+    std::string addr, type, sym;
+    fields >> addr >> type >> sym;
+    if (!sym.empty()) out.insert(sym);
+  }
+  pclose(p);
+  return out;
+}
+
+} // namespace
+
+TEST(Exports, ExactlyTheNamedFunctions) {
+  const std::set<std::string> expected = names_in_map();
+  ASSERT_GE(expected.size(), 60u);
+  for (const char *sm : {"pam_sm_authenticate", "pam_sm_setcred", "pam_sm_acct_mgmt",
+                         "pam_sm_open_session", "pam_sm_close_session", "pam_sm_chauthtok"})
+    EXPECT_TRUE(expected.count(sm)) << sm;
+  EXPECT_EQ(exported_by_module(), expected);
+}
+
+TEST(Exports, EveryNamedFunctionResolvesThroughDlopen) {
+  void *handle = dlopen(ZV_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(handle, nullptr) << dlerror();
+  for (const std::string &name : names_in_map())
+    EXPECT_NE(dlsym(handle, name.c_str()), nullptr) << name;
+  // Internal helpers stay hidden.
+  EXPECT_EQ(dlsym(handle, "store_offline_codes"), nullptr);
+  EXPECT_EQ(dlsym(handle, "zv_status_to_pam"), nullptr);
+  dlclose(handle);
+}

@@ -1,0 +1,114 @@
+#include "pam_harness.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <security/pam_appl.h>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <unistd.h>
+
+extern "C" {
+#include <libpamtest.h>
+}
+
+namespace zvtest {
+
+namespace {
+
+int conversation(int num_msg, const pam_message **msg, pam_response **resp, void *appdata) {
+  auto *conv = static_cast<Conversation *>(appdata);
+  conv->call_sizes.push_back(num_msg);
+  *resp = nullptr;
+  if (num_msg <= 0) return PAM_CONV_ERR;
+  auto *replies = static_cast<pam_response *>(calloc(static_cast<size_t>(num_msg),
+                                                     sizeof(pam_response)));
+  if (replies == nullptr) return PAM_BUF_ERR;
+  for (int i = 0; i < num_msg; i++) {
+    const int style = msg[i]->msg_style;
+    conv->seen.push_back({style, msg[i]->msg != nullptr ? msg[i]->msg : ""});
+    if (style != PAM_PROMPT_ECHO_OFF && style != PAM_PROMPT_ECHO_ON) continue;
+    const int index = conv->prompts++;
+    if (index == conv->fail_at_prompt) {
+      for (int j = 0; j < i; j++) free(replies[j].resp);
+      free(replies);
+      return PAM_CONV_ERR;
+    }
+    if (index == conv->no_response_at_prompt) {
+      for (int j = 0; j < i; j++) free(replies[j].resp);
+      free(replies);
+      return PAM_SUCCESS;
+    }
+    if (index == conv->null_text_at_prompt) continue;
+    if (conv->next_answer < conv->answers.size())
+      replies[i].resp = strdup(conv->answers[conv->next_answer++].c_str());
+  }
+  *resp = replies;
+  return PAM_SUCCESS;
+}
+
+std::string service_dir() {
+  const char *dir = getenv("PAM_WRAPPER_SERVICE_DIR");
+  if (dir != nullptr && *dir != '\0') return dir;
+  char tmpl[] = "/tmp/zv-pam-services.XXXXXX";
+  if (mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp failed");
+  setenv("PAM_WRAPPER_SERVICE_DIR", tmpl, 1);
+  // Sanitizers and the syslog capture need the module's symbols resolved through the global scope.
+  setenv("PAM_WRAPPER_DISABLE_DEEPBIND", "1", 1);
+  return tmpl;
+}
+
+std::vector<std::string> texts_of(const std::vector<PamMessage> &seen, int style) {
+  std::vector<std::string> out;
+  for (const auto &m : seen)
+    if (m.style == style) out.push_back(m.text);
+  return out;
+}
+
+} // namespace
+
+std::vector<std::string> Conversation::infos() const { return texts_of(seen, PAM_TEXT_INFO); }
+std::vector<std::string> Conversation::errors() const { return texts_of(seen, PAM_ERROR_MSG); }
+std::vector<std::string> Conversation::prompt_texts() const {
+  std::vector<std::string> out;
+  for (const auto &m : seen)
+    if (m.style == PAM_PROMPT_ECHO_OFF || m.style == PAM_PROMPT_ECHO_ON) out.push_back(m.text);
+  return out;
+}
+
+std::string module_path() { return ZV_MODULE_PATH; }
+
+void write_service(const std::string &service, const std::string &lines) {
+  std::ofstream(service_dir() + "/" + service, std::ios::trunc) << lines;
+}
+
+std::string module_stack(const std::string &args) {
+  std::string out;
+  for (const char *type : {"auth", "account", "password", "session"})
+    out += std::string(type) + " required " + module_path() + (args.empty() ? "" : " " + args) +
+           "\n";
+  return out;
+}
+
+void write_config(const std::string &text) {
+  mkdir("/etc/zelvane.d", 0700);
+  std::ofstream("/etc/zelvane.d/pam_zelvane.conf", std::ios::trunc) << text;
+}
+
+void remove_config() { unlink("/etc/zelvane.d/pam_zelvane.conf"); }
+
+int pam_run(const std::string &service, const std::string &user, Conversation &conv,
+            const std::vector<int> &ops) {
+  service_dir();
+  std::vector<pam_testcase> cases;
+  for (int op : ops.empty() ? std::vector<int>{PAMTEST_AUTHENTICATE} : ops)
+    cases.push_back(pam_testcase{static_cast<pamtest_ops>(op), 0, 0, 0, {nullptr}});
+  const pamtest_err err = _pamtest_conv(service.c_str(), user.c_str(), conversation, &conv,
+                                        cases.data(), cases.size(), nullptr);
+  if (err != PAMTEST_ERR_OK && err != PAMTEST_ERR_CASE)
+    throw std::runtime_error("libpamtest failed to run the transaction: " +
+                             std::to_string(static_cast<int>(err)));
+  return cases.back().op_rv;
+}
+
+} // namespace zvtest

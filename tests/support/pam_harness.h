@@ -1,0 +1,51 @@
+// Runs PAM transactions through the real libpam (under pam_wrapper, via libpamtest) with a
+// scripted conversation that records everything the module says.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace zvtest {
+
+struct PamMessage {
+  int style; // PAM_PROMPT_ECHO_OFF, PAM_PROMPT_ECHO_ON, PAM_ERROR_MSG, PAM_TEXT_INFO
+  std::string text;
+};
+
+// The application's side of the conversation.
+struct Conversation {
+  std::vector<std::string> answers; // answers to prompts (either echo style), in order
+  // Fault injection at the Nth prompt (0-based); -1 = never.
+  int fail_at_prompt = -1;     // the conversation function returns PAM_CONV_ERR
+  int no_response_at_prompt = -1; // returns PAM_SUCCESS with no response array
+  int null_text_at_prompt = -1;   // a response whose text is null
+  // What happened:
+  std::vector<PamMessage> seen;  // every message of every call, in order
+  std::vector<int> call_sizes;   // number of messages per conversation call
+  int prompts = 0;               // prompts answered (or failed) so far
+  size_t next_answer = 0;
+
+  std::vector<std::string> infos() const;   // texts of PAM_TEXT_INFO messages
+  std::vector<std::string> errors() const;  // texts of PAM_ERROR_MSG messages
+  std::vector<std::string> prompt_texts() const;
+};
+
+// Path of the built module.
+std::string module_path();
+
+// Writes a service file for pam_wrapper (PAM_WRAPPER_SERVICE_DIR is pointed at a private
+// directory the first time). `lines` are full stack lines; use module_line() for ours.
+void write_service(const std::string &service, const std::string &lines);
+// "auth required <module> <args>\naccount required <module> <args>\n..." for all four types.
+std::string module_stack(const std::string &args = "");
+
+// Writes /etc/zelvane.d/pam_zelvane.conf (the test's private /etc).
+void write_config(const std::string &text);
+void remove_config();
+
+// Runs pam_authenticate (or the given operations in one transaction) for `user`. Returns the
+// result of the last operation. `ops` are libpamtest's PAMTEST_* values.
+int pam_run(const std::string &service, const std::string &user, Conversation &conv,
+            const std::vector<int> &ops = {});
+
+} // namespace zvtest
