@@ -2,7 +2,9 @@
 // Every wait inside is bounded; the server stops and joins its thread in the destructor.
 #pragma once
 
+#include <atomic>
 #include <functional>
+#include <list>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -44,6 +46,7 @@ struct Reply {
   size_t chunk = 0;         // >0: write in pieces of this many bytes
   bool close_without_reply = false; // close the connection right after reading the request
   bool reset = false;       // abort the connection with a TCP reset instead of replying
+  int chunk_delay_ms = 0;   // pause between pieces when `chunk` is set
 };
 
 // "HTTP/1.1 <status> <reason>\r\nContent-Type: application/json\r\nConnection: close\r\n\r\n<body>"
@@ -55,6 +58,10 @@ struct TlsServerOptions {
   int min_version = 0;    // e.g. TLS1_2_VERSION; 0 = library default
   int max_version = 0;    // e.g. TLS1_1_VERSION to offer only old versions; 0 = no cap
   bool plain = false;     // no TLS at all (plain TCP), e.g. to test garbage handshakes
+  // >0: once this many request bytes (headers and body) have arrived, abort the connection
+  // with a TCP reset without calling the handler (a peer that resets during a large write).
+  size_t reset_after_bytes = 0;
+  int io_timeout_ms = 10000; // bound on reading one request and on writing one reply
 };
 
 class TlsServer {
@@ -75,6 +82,7 @@ public:
 
 private:
   void run();
+  void serve(int fd);
   TlsServerOptions options_;
   int listen_fd_ = -1;
   int port_ = 0;
@@ -85,6 +93,8 @@ private:
   std::vector<Received> received_;
   size_t connections_ = 0;
   void *ctx_ = nullptr; // SSL_CTX
+  std::atomic<bool> stopping_{false};
+  std::list<std::thread> workers_; // one per connection; joined by stop()
 };
 
 } // namespace zvtest
