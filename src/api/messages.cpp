@@ -121,7 +121,8 @@ void extract_offline_codes(const module_params *params, validate_otp_response *r
        token = strtok_r(nullptr, ",", &save)) {
     codes[taken] = strdup(token);
     if (codes[taken] == nullptr) {
-      ZV_LOG_AS(kOtpParser, params, LOG_ERR, "Memory allocation failed for offlineCodesArray token");
+      ZV_LOG_AS(kOtpParser, params, LOG_ERR,
+                "Memory allocation failed for offlineCodesArray token");
       free_codes(codes, taken);
       return;
     }
@@ -136,16 +137,16 @@ void extract_offline_codes(const module_params *params, validate_otp_response *r
 extern "C" char *get_validate_user_json(const module_params *params, const char *username,
                                         const char *password) {
   if (params == nullptr) return nullptr;
-  JsonPtr root(json_pack("{s:s, s:s, s:s}", "type", "validate_user", "username", username, "pw",
-                         password));
+  JsonPtr root(
+      json_pack("{s:s, s:s, s:s}", "type", "validate_user", "username", username, "pw", password));
   return finish_request(root.get(), "pw");
 }
 
 extern "C" char *get_validate_oath_opt_json(const module_params *params, const char *username,
                                             const char *otp) {
   if (params == nullptr) return nullptr;
-  JsonPtr root(json_pack("{s:s, s:s, s:s}", "type", "validate_oath_otp", "username", username,
-                         "otp", otp));
+  JsonPtr root(
+      json_pack("{s:s, s:s, s:s}", "type", "validate_oath_otp", "username", username, "otp", otp));
   if (root && params->offline_codes != 0 &&
       json_object_set_new(root.get(), "ocodes", json_integer(-1)) != 0) {
     wipe_member(root.get(), "otp");
@@ -194,9 +195,7 @@ extern "C" void parse_validate_otp_response_json(const module_params *params, co
   extract_offline_codes(params, response);
 }
 
-extern "C" void free_server_response_json(server_response *response) {
-  release_common(response);
-}
+extern "C" void free_server_response_json(server_response *response) { release_common(response); }
 
 extern "C" void free_send_push_message_response_json(send_push_message_response *response) {
   if (response == nullptr) return;

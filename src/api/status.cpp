@@ -46,8 +46,7 @@ void zv_report_missing_reply(const module_params *params, const char *function, 
 void zv_report_unusable_reply(const module_params *params, const char *function, int line,
                               char *reply, bool tell_user) {
   remove_json_cr_nl(reply);
-  syslog_message(params, LOG_ERR, "%s[%d]: error parsing json response: %s", function, line,
-                 reply);
+  syslog_message(params, LOG_ERR, "%s[%d]: error parsing json response: %s", function, line, reply);
   if (tell_user) send_message(params->pamh, PAM_ERROR_MSG, "%s", kServerErrorMessage);
 }
 

@@ -57,8 +57,7 @@ extern "C" int validate_oath_otp_error_code(const module_params *params, const c
   if (keeps_offline_codes(code)) {
     if (response.offlineCodesArray != nullptr && response.offlineCodesCount >= 1) {
       // The store logs its own failures; they never change the outcome of the validation.
-      store_offline_codes(params, username, response.offlineCodesArray,
-                          response.offlineCodesCount);
+      store_offline_codes(params, username, response.offlineCodesArray, response.offlineCodesCount);
     }
     return code;
   }

@@ -86,12 +86,11 @@ TEST(Builders, SendOathOtpMapsTheDeliveryMethodExactly) {
       {"sms", 0}, {"email", 1}, {"voice", 2}, {"Voice", 0}, {"EMAIL", 0}, {"fax", 0}, {"", 0}};
   for (const auto &[method, number] : cases) {
     params.send_otp_method = const_cast<char *>(method);
-    EXPECT_EQ(take(get_send_oath_otp_json(&params, "user1")),
-              "{\n"
-              "  \"type\": \"send_oath_otp\",\n"
-              "  \"username\": \"user1\",\n"
-              "  \"deliveryMethod\": " +
-                  std::to_string(number) + "\n}")
+    EXPECT_EQ(take(get_send_oath_otp_json(&params, "user1")), "{\n"
+                                                              "  \"type\": \"send_oath_otp\",\n"
+                                                              "  \"username\": \"user1\",\n"
+                                                              "  \"deliveryMethod\": " +
+                                                                  std::to_string(number) + "\n}")
         << method;
   }
   params.send_otp_method = nullptr;
@@ -130,7 +129,8 @@ TEST(Builders, RefuseInvalidUtf8AndMissingValues) {
   module_params params = make_params();
   params.send_otp_method = const_cast<char *>("sms");
   params.offline_codes = 1;
-  const char *bad = "us\xff" "er";
+  const char *bad = "us\xff"
+                    "er";
   EXPECT_EQ(get_validate_user_json(&params, bad, "pw"), nullptr);
   EXPECT_EQ(get_validate_user_json(&params, "user1", "p\xc3"), nullptr);
   EXPECT_EQ(get_validate_oath_opt_json(&params, bad, "123456"), nullptr);
@@ -188,8 +188,8 @@ TEST(Parsers, ArraysAndNonJsonLeaveEveryFieldZero) {
   EXPECT_EQ(r.errorMessage, nullptr);
   free_server_response_json(&r);
 
-  for (const char *text : {"", "not json", "{\"errorCode\": 1} trailing", "{\"errorCode\": ",
-                           "9001", "\"text\"", "<html>\r\n</html>"}) {
+  for (const char *text : {"", "not json", "{\"errorCode\": 1} trailing",
+                           "{\"errorCode\": ", "9001", "\"text\"", "<html>\r\n</html>"}) {
     r.errorCode = 42;
     parse_server_response_json(text, &r);
     EXPECT_EQ(r.root, nullptr) << text;
@@ -259,9 +259,9 @@ TEST(Parsers, EmptyOrMistypedOfflineCodes) {
   EXPECT_EQ(r.offlineCodesArray, nullptr);
   EXPECT_EQ(r.root, nullptr);
 
-  for (const char *text : {R"({"errorCode": 9111, "offlineCodes": ["1", "2"]})",
-                           R"({"errorCode": 9111, "offlineCodes": 123})",
-                           R"({"errorCode": 9111})"}) {
+  for (const char *text :
+       {R"({"errorCode": 9111, "offlineCodes": ["1", "2"]})",
+        R"({"errorCode": 9111, "offlineCodes": 123})", R"({"errorCode": 9111})"}) {
     parse_validate_otp_response_json(&params, text, &r);
     EXPECT_EQ(r.errorCode, 9111) << text;
     EXPECT_EQ(r.offlineCodes, nullptr) << text;
@@ -318,5 +318,6 @@ TEST(StatusToPam, FoldsStatusesIntoRealFailureCodes) {
   EXPECT_EQ(zv_status_to_pam(-PAM_INCOMPLETE), PAM_AUTH_ERR);
   EXPECT_EQ(zv_status_to_pam(-32), PAM_AUTH_ERR);
   EXPECT_EQ(zv_status_to_pam(INT_MIN), PAM_AUTH_ERR);
-  for (int status : {1, 9001, 9003, 9131, INT_MAX}) EXPECT_EQ(zv_status_to_pam(status), PAM_AUTH_ERR);
+  for (int status : {1, 9001, 9003, 9131, INT_MAX})
+    EXPECT_EQ(zv_status_to_pam(status), PAM_AUTH_ERR);
 }
