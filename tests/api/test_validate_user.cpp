@@ -139,3 +139,15 @@ TEST_F(ValidateUser, NonAsciiUserNameReachesTheServerIntact) {
   EXPECT_EQ(requests[0].pw, "pässwörd");
   EXPECT_NE(requests[0].body.find("\"jürgen\""), std::string::npos);
 }
+
+TEST_F(ValidateUser, FakeServerSettingsWorkFromTheConfigurationFileAndByName) {
+  fake.write_config({"debug"}, "localhost");
+  ScopedParams from_file;
+  ASSERT_EQ(read_params(pamh, 0, nullptr, from_file.get()), 0);
+  EXPECT_STREQ(from_file->host, "localhost");
+  EXPECT_EQ(from_file->debug, 1);
+  fake.queue_json("validate_user", R"({"errorCode": 9001})");
+  EXPECT_EQ(validate_user_error_code(from_file.get(), "alice", "pw"), ZV_ERR_BAD_PASSWORD);
+  ASSERT_EQ(fake.requests().size(), 1u);
+  EXPECT_EQ(fake.requests()[0].pw, "pw");
+}
