@@ -170,10 +170,11 @@ int write_file(const std::string &path, std::string_view data, mode_t mode, std:
     if (ok) done += static_cast<size_t>(n);
   }
   ok = ok && fsync(fd) == 0;
-  const int saved = errno;
-  ok = close(fd) == 0 && ok;
-  if (!ok || rename(tmp.c_str(), path.c_str()) != 0) {
-    *error = path + ": " + strerror(ok ? errno : saved);
+  int err = ok ? 0 : (errno != 0 ? errno : EIO);
+  if (close(fd) != 0 && err == 0) err = errno;
+  if (err == 0 && rename(tmp.c_str(), path.c_str()) != 0) err = errno;
+  if (err != 0) {
+    *error = path + ": " + strerror(err);
     unlink(tmp.c_str());
     return -1;
   }
