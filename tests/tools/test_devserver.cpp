@@ -18,6 +18,7 @@
 #include <poll.h>
 #include <sstream>
 #include <string>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -46,6 +47,7 @@ pid_t spawn(const std::vector<std::string> &args, int *in_fd, int *out_fd, const
   if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return -1;
   const pid_t pid = fork();
   if (pid == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL); // no server outlives a test binary that was killed
     dup2(in[0], 0);
     dup2(out[1], 1);
     const int err = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
