@@ -1,7 +1,6 @@
 // The JSON messages of the server's REST interface: request builders, reply parsers and the
 // release of parsed replies. Passwords, codes and offline codes pass through here, so every
 // copy of them that this file makes or controls is wiped before it is released.
-#include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
