@@ -29,9 +29,7 @@ struct Issued {
   CertPtr cert;
 };
 
-[[noreturn]] void fail(const std::string &what) {
-  throw std::runtime_error("test PKI: " + what);
-}
+[[noreturn]] void fail(const std::string &what) { throw std::runtime_error("test PKI: " + what); }
 
 KeyPtr new_key() {
   KeyPtr key(EVP_EC_gen("P-256"));
@@ -62,8 +60,8 @@ Issued issue(const char *cn, const Issued *issuer, bool ca, const char *san, lon
   X509_NAME *name = X509_get_subject_name(cert);
   X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC,
                              reinterpret_cast<const unsigned char *>("Zelvane Test"), -1, -1, 0);
-  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                             reinterpret_cast<const unsigned char *>(cn), -1, -1, 0);
+  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char *>(cn),
+                             -1, -1, 0);
   X509 *signer_cert = issuer != nullptr ? issuer->cert.get() : cert;
   EVP_PKEY *signer_key = issuer != nullptr ? issuer->key.get() : out.key.get();
   X509_set_issuer_name(cert, X509_get_subject_name(signer_cert));

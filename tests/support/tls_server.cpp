@@ -66,9 +66,12 @@ public:
   // Waits as OpenSSL asks after a non-blocking call returned `rc`; false when it cannot go on.
   bool ssl_retry(int rc) {
     switch (SSL_get_error(ssl_, rc)) {
-    case SSL_ERROR_WANT_READ: return wait(POLLIN);
-    case SSL_ERROR_WANT_WRITE: return wait(POLLOUT);
-    default: return false;
+    case SSL_ERROR_WANT_READ:
+      return wait(POLLIN);
+    case SSL_ERROR_WANT_WRITE:
+      return wait(POLLOUT);
+    default:
+      return false;
     }
   }
 
@@ -178,17 +181,28 @@ void parse_head(const std::string &head, Received &req) {
 
 const char *reason_of(int status) {
   switch (status) {
-  case 200: return "OK";
-  case 201: return "Created";
-  case 204: return "No Content";
-  case 400: return "Bad Request";
-  case 401: return "Unauthorized";
-  case 403: return "Forbidden";
-  case 404: return "Not Found";
-  case 407: return "Proxy Authentication Required";
-  case 500: return "Internal Server Error";
-  case 503: return "Service Unavailable";
-  default: return "Status";
+  case 200:
+    return "OK";
+  case 201:
+    return "Created";
+  case 204:
+    return "No Content";
+  case 400:
+    return "Bad Request";
+  case 401:
+    return "Unauthorized";
+  case 403:
+    return "Forbidden";
+  case 404:
+    return "Not Found";
+  case 407:
+    return "Proxy Authentication Required";
+  case 500:
+    return "Internal Server Error";
+  case 503:
+    return "Service Unavailable";
+  default:
+    return "Status";
   }
 }
 
@@ -224,9 +238,9 @@ TlsServer::TlsServer(TlsServerOptions options) : options_(std::move(options)) {
     }
     if (options_.min_version != 0) SSL_CTX_set_min_proto_version(ctx, options_.min_version);
     if (options_.max_version != 0) {
-      SSL_CTX_set_min_proto_version(ctx, std::min(options_.min_version == 0 ? TLS1_VERSION
-                                                                            : options_.min_version,
-                                                  options_.max_version));
+      SSL_CTX_set_min_proto_version(
+          ctx, std::min(options_.min_version == 0 ? TLS1_VERSION : options_.min_version,
+                        options_.max_version));
       SSL_CTX_set_max_proto_version(ctx, options_.max_version);
     }
     if (SSL_CTX_use_certificate_chain_file(ctx, options_.cert_chain.c_str()) != 1 ||
@@ -277,7 +291,8 @@ void TlsServer::stop() {
   if (!thread_.joinable()) return;
   stopping_ = true;
   char c = 'x';
-  if (write(wake_fd_[1], &c, 1) < 0) { /* the flag alone stops the loop within 100 ms */ }
+  if (write(wake_fd_[1], &c, 1) < 0) { /* the flag alone stops the loop within 100 ms */
+  }
   thread_.join();
   close(listen_fd_);
   close(wake_fd_[0]);

@@ -15,15 +15,15 @@ namespace zvtest {
 // A PKI generated once per test process into a temporary directory (PEM files).
 struct TestPki {
   std::string dir;
-  std::string root_ca;         // root CA certificate
-  std::string intermediate_ca; // intermediate CA certificate (issued by the root)
+  std::string root_ca;               // root CA certificate
+  std::string intermediate_ca;       // intermediate CA certificate (issued by the root)
   std::string root_and_intermediate; // both CA certificates in one file
   // Leaf for DNS localhost and IP 127.0.0.1, issued by the intermediate: cert, key, and
   // cert+intermediate chain file.
   std::string leaf_cert, leaf_key, leaf_chain;
-  std::string other_name_chain, other_name_key; // leaf for "other.example" (same CA)
-  std::string expired_chain, expired_key;       // leaf for localhost, expired
-  std::string future_chain, future_key;         // leaf for localhost, not yet valid
+  std::string other_name_chain, other_name_key;  // leaf for "other.example" (same CA)
+  std::string expired_chain, expired_key;        // leaf for localhost, expired
+  std::string future_chain, future_key;          // leaf for localhost, not yet valid
   std::string self_signed_cert, self_signed_key; // self-signed localhost certificate
   std::string untrusted_chain, untrusted_key;    // localhost leaf from an unrelated root
   std::string untrusted_root;                    // that unrelated root
@@ -36,17 +36,17 @@ struct Received {
   std::string method; // "POST"
   std::string target; // "/AuthServer/REST/OATH/OathServer.aspx"
   std::vector<std::pair<std::string, std::string>> headers; // in order, as sent
-  std::string body;   // Content-Length bytes after the empty line
+  std::string body;                                  // Content-Length bytes after the empty line
   std::string header(const std::string &name) const; // first match, case-insensitive; "" if none
 };
 
 // What the server sends back for one request.
 struct Reply {
-  std::string bytes;        // sent verbatim
-  size_t chunk = 0;         // >0: write in pieces of this many bytes
+  std::string bytes;                // sent verbatim
+  size_t chunk = 0;                 // >0: write in pieces of this many bytes
   bool close_without_reply = false; // close the connection right after reading the request
-  bool reset = false;       // abort the connection with a TCP reset instead of replying
-  int chunk_delay_ms = 0;   // pause between pieces when `chunk` is set
+  bool reset = false;               // abort the connection with a TCP reset instead of replying
+  int chunk_delay_ms = 0;           // pause between pieces when `chunk` is set
 };
 
 // "HTTP/1.1 <status> <reason>\r\nContent-Type: application/json\r\nConnection: close\r\n\r\n<body>"

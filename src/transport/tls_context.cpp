@@ -1,0 +1,116 @@
+// The TLS client context of one request: the trust store (one CA file, every certificate in it
+// a trust anchor), peer verification and TLS 1.2 as the lowest version. Also the one routine
+// that drains OpenSSL's error queue into the debug log.
+#include <fcntl.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509_vfy.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include "pam/log.h"
+#include "transport/channel.h"
+#include "transport/transport.h"
+
+namespace {
+
+// Tried in this order when no ca_cert_file is configured. Fixed on purpose: the trust store of
+// an authentication module must not be movable through the environment.
+constexpr const char *kSystemCaFiles[] = {
+    "/etc/ssl/certs/ca-certificates.crt",
+    "/etc/pki/tls/certs/ca-bundle.crt",
+    "/etc/ssl/ca-bundle.pem",
+    "/etc/pki/tls/cacert.pem",
+    "/etc/ssl/cert.pem",
+};
+
+// With the effective IDs: a set-user-ID host reads the file with those.
+bool readable(const char *path) { return faccessat(AT_FDCWD, path, R_OK, AT_EACCESS) == 0; }
+
+int count_certificates(X509_STORE *store) {
+  int count = 0;
+  STACK_OF(X509_OBJECT) *objects = X509_STORE_get0_objects(store);
+  for (int i = 0; i < sk_X509_OBJECT_num(objects); i++)
+    if (X509_OBJECT_get_type(sk_X509_OBJECT_value(objects, i)) == X509_LU_X509) count++;
+  return count;
+}
+
+// Loads the CA file into the context's store and makes every certificate in it an anchor, so a
+// file holding only the issuing intermediate, or the server's own certificate, is enough.
+bool load_trust_store(const module_params *params, SSL_CTX *ctx, const char *path) {
+  ZV_LOG_AS("create_ssl_context", params, LOG_DEBUG, "Loading CA certificates from: %s", path);
+  if (SSL_CTX_load_verify_locations(ctx, path, nullptr) != 1) {
+    log_ssl_errors(params, "create_ssl_context", __LINE__, "SSL_CTX_load_verify_locations");
+    return false;
+  }
+  X509_STORE *store = SSL_CTX_get_cert_store(ctx);
+  if (store == nullptr) return true;
+  ZV_LOG_AS("create_ssl_context", params, LOG_DEBUG, "Loaded %d CA certificate(s) from %s",
+            count_certificates(store), path);
+  X509_STORE_set_flags(store, X509_V_FLAG_PARTIAL_CHAIN);
+  return true;
+}
+
+} // namespace
+
+extern "C" const char *get_ca_certificates_path(const module_params *params) {
+  if (params->ca_cert_file != nullptr) {
+    // An administrator's explicit choice is never replaced by a system file.
+    if (!readable(params->ca_cert_file)) {
+      ZV_LOG(params, LOG_ERR, "ca_cert_file does not exist or is not readable: %s",
+             params->ca_cert_file);
+      return nullptr;
+    }
+    ZV_LOG(params, LOG_DEBUG, "Using CA certificate file from parameters: %s",
+           params->ca_cert_file);
+    return params->ca_cert_file;
+  }
+  for (const char *path : kSystemCaFiles) {
+    if (readable(path)) {
+      ZV_LOG(params, LOG_DEBUG, "Using CA certificate file from system path: %s", path);
+      return path;
+    }
+  }
+  ZV_LOG(params, LOG_ERR, "No CA certificate file found in common locations.");
+  return nullptr;
+}
+
+extern "C" SSL_CTX *create_ssl_context(const module_params *params) {
+  OPENSSL_init_ssl(0, nullptr);
+  zv::transport::SslCtxPtr ctx(SSL_CTX_new(TLS_client_method()));
+  if (!ctx) {
+    ZV_LOG(params, LOG_ERR, "Failed to create SSL context");
+    log_ssl_errors(params, __func__, __LINE__, "SSL_CTX_new");
+    return nullptr;
+  }
+  const char *path = get_ca_certificates_path(params);
+  if (path == nullptr) {
+    ZV_LOG(params, LOG_ERR, "FAILED: get_ca_certificates_path");
+    return nullptr;
+  }
+  if (!load_trust_store(params, ctx.get(), path)) return nullptr;
+  SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_PEER, nullptr);
+  if (SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION) != 1) {
+    ZV_LOG(params, LOG_ERR, "Failed to set minimum protocol version to TLS 1.2");
+    log_ssl_errors(params, __func__, __LINE__, "SSL_CTX_set_min_proto_version");
+    return nullptr;
+  }
+  return ctx.release();
+}
+
+extern "C" void log_ssl_errors(const module_params *params, const char *function, int line,
+                               const char *operation) {
+  if (function == nullptr) function = "";
+  if (operation == nullptr) operation = "";
+  if (ERR_peek_error() == 0) {
+    syslog_message(params, LOG_DEBUG, "%s[%d]: ERROR: %s FAILED", function, line, operation);
+    return;
+  }
+  // Drained whether or not the lines are written, so they cannot attach to a later failure.
+  unsigned long err;
+  while ((err = ERR_get_error()) != 0) {
+    char text[256];
+    ERR_error_string_n(err, text, sizeof text);
+    syslog_message(params, LOG_DEBUG, "%s[%d]: ERROR: %s: %s", function, line, operation, text);
+  }
+}

@@ -1,0 +1,248 @@
+// The CONNECT tunnel: against a real tinyproxy (started and stopped by the test, by its own
+// PID), and against a scripted fake proxy for the exact request bytes and odd answers.
+#include <arpa/inet.h>
+#include <csignal>
+#include <fstream>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "transport/transport.h"
+#include "transport_fixture.h"
+
+using namespace zvtest;
+
+namespace {
+
+// A loopback port with nothing listening (0 when none could be had).
+int free_port() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  int port = 0;
+  if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0)
+    port = ntohs(a.sin_port);
+  close(fd);
+  return port;
+}
+
+bool port_accepts(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bool ok = connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+  close(fd);
+  return ok;
+}
+
+// tinyproxy in the foreground (-d) as our child, on 127.0.0.1:port, with extra config lines.
+class TinyProxy {
+public:
+  TinyProxy(int port, const std::string &extra) : port_(port) {
+    char tmpl[] = "/tmp/zv-tinyproxy.XXXXXX";
+    if (mkdtemp(tmpl) == nullptr) return;
+    dir_ = tmpl;
+    std::ofstream(dir_ + "/tinyproxy.conf")
+        << "Port " << port << "\nListen 127.0.0.1\nTimeout 10\nMaxClients 20\nLogLevel Info\n"
+        << "Allow 127.0.0.1\nDisableViaHeader Yes\n"
+        << extra;
+    const std::string conf = dir_ + "/tinyproxy.conf", log = dir_ + "/tinyproxy.log";
+    pid_ = fork();
+    if (pid_ == 0) {
+      FILE *out = std::freopen(log.c_str(), "w", stdout);
+      if (out != nullptr) dup2(fileno(out), 2);
+      execlp("tinyproxy", "tinyproxy", "-d", "-c", conf.c_str(), static_cast<char *>(nullptr));
+      _exit(127);
+    }
+    for (int i = 0; i < 500 && !port_accepts(port); i++) usleep(10000);
+  }
+  ~TinyProxy() {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      int status = 0;
+      bool gone = false;
+      for (int i = 0; i < 300 && !gone; i++) {
+        gone = waitpid(pid_, &status, WNOHANG) == pid_;
+        if (!gone) usleep(10000);
+      }
+      if (!gone) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, &status, 0);
+      }
+    }
+    if (!dir_.empty()) std::system(("rm -rf '" + dir_ + "'").c_str());
+  }
+  bool running() const { return pid_ > 0 && port_accepts(port_); }
+  int port() const { return port_; }
+
+private:
+  int port_;
+  pid_t pid_ = -1;
+  std::string dir_;
+};
+
+class Proxy : public TransportTest {
+protected:
+  void SetUp() override {
+    TransportTest::SetUp();
+    server = std::make_unique<TlsServer>();
+    params.set(&module_params::port, server->port_str())
+        .set(&module_params::proxy_server, "127.0.0.1");
+  }
+  void TearDown() override { tinyproxy.reset(); }
+  void start_tinyproxy(int port, const std::string &extra = "") {
+    tinyproxy = std::make_unique<TinyProxy>(port, extra);
+    ASSERT_TRUE(tinyproxy->running()) << "tinyproxy did not come up on port " << port;
+    params.set(&module_params::proxy_port, std::to_string(port));
+  }
+  int post() {
+    char *out = nullptr;
+    int rc = post_json_request(&params, "{\"a\":1}", &out);
+    reply = out != nullptr ? out : "<null>";
+    std::free(out);
+    return rc;
+  }
+  std::unique_ptr<TlsServer> server;
+  std::unique_ptr<TinyProxy> tinyproxy;
+  std::string reply;
+};
+
+TEST_F(Proxy, TunnelThroughTinyproxy) {
+  ASSERT_NO_FATAL_FAILURE(start_tinyproxy(free_port()));
+  params->connection_timeout_secs = 2; // the proxy is what the pre-check tests
+  EXPECT_EQ(post(), 1);
+  EXPECT_EQ(reply, "{\"errorCode\":0}");
+  auto got = server->received();
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].header("Host"), "localhost") << "the request inside the tunnel is unchanged";
+  EXPECT_TRUE(log_lines().empty());
+
+  // The certificate is checked through the tunnel as on the direct path.
+  TlsServer other({test_pki().other_name_chain, test_pki().other_name_key});
+  params.set(&module_params::port, other.port_str());
+  EXPECT_EQ(post(), 0);
+  EXPECT_TRUE(other.received().empty());
+  EXPECT_EQ(log_lines(), std::vector<std::string>{"err post_json_request[N]: ERROR: "
+                                                  "SSL_get_verify_result: hostname mismatch"});
+}
+
+TEST_F(Proxy, TinyproxyWithBasicAuth) {
+  // (tinyproxy's grammar takes letters and digits here)
+  ASSERT_NO_FATAL_FAILURE(start_tinyproxy(free_port(), "BasicAuth zvproxy Pr0xyPass\n"));
+  params.set(&module_params::proxy_username, "zvproxy")
+      .set(&module_params::proxy_password, "Pr0xyPass");
+  EXPECT_EQ(post(), 1);
+  EXPECT_EQ(server->received().size(), 1u);
+  EXPECT_TRUE(log_lines().empty());
+
+  // tinyproxy answers wrong credentials with 401 and missing ones with 407; an empty password
+  // sends none at all. Either way the call fails without a retry.
+  const std::pair<const char *, int> refusals[] = {{"wrong", 401}, {"", 407}};
+  for (auto [password, status] : refusals) {
+    params.set(&module_params::proxy_password, password);
+    syslog_clear();
+    EXPECT_EQ(post(), 0);
+    EXPECT_EQ(log_lines(), std::vector<std::string>{"err proxy_connect[N]: Proxy CONNECT failed "
+                                                    "with HTTP " +
+                                                    std::to_string(status)});
+  }
+  EXPECT_EQ(server->received().size(), 1u);
+}
+
+TEST_F(Proxy, DefaultProxyPort8080) {
+  if (port_accepts(8080)) GTEST_SKIP() << "127.0.0.1:8080 is in use on this machine";
+  ASSERT_NO_FATAL_FAILURE(start_tinyproxy(8080));
+  params.set(&module_params::proxy_port, "8080"); // the default value
+  EXPECT_EQ(post(), 1);
+  EXPECT_EQ(server->received().size(), 1u);
+}
+
+TEST_F(Proxy, ExactConnectRequests) {
+  TlsServerOptions plain;
+  plain.plain = true;
+  TlsServer fake(plain);
+  fake.set_handler([](const Received &) { return http_reply(407, ""); });
+  params.set(&module_params::proxy_port, fake.port_str());
+  const std::string target = "localhost:" + server->port_str();
+  const char *logins[][2] = {{nullptr, nullptr}, {"user", ""}, {"", "pass"}, {"user", "pass"}};
+  for (auto &login : logins) {
+    params.set(&module_params::proxy_username, login[0])
+        .set(&module_params::proxy_password, login[1]);
+    EXPECT_EQ(proxy_connect(&params), nullptr);
+  }
+  auto got = fake.received();
+  ASSERT_EQ(got.size(), 4u);
+  const std::string bare = "CONNECT " + target + " HTTP/1.1\r\nHost: " + target + "\r\n\r\n";
+  for (int i = 0; i < 3; i++) EXPECT_EQ(got[i].raw, bare);
+  EXPECT_EQ(got[3].raw, "CONNECT " + target + " HTTP/1.1\r\nHost: " + target +
+                            "\r\nProxy-Authorization: Basic dXNlcjpwYXNz\r\n\r\n");
+}
+
+TEST_F(Proxy, AnswersOfAScriptedProxy) {
+  TlsServerOptions plain;
+  plain.plain = true;
+  TlsServer fake(plain);
+  params.set(&module_params::proxy_port, fake.port_str());
+  const std::string pad = "X-Pad: " + std::string(5000, 'a');
+  const std::string read_failed =
+      "err proxy_connect[N]: Failed to read CONNECT response from proxy";
+  struct Case {
+    std::string answer;
+    size_t chunk;
+    bool close_early;
+    std::vector<std::string> logged; // empty: the tunnel is handed back
+  } cases[] = {
+      {"HTTP/1.1 200 Connection established\r\n\r\n", 0, false, {}},
+      {"HTTP/1.0 200 Connection established\r\nProxy-agent: x\r\n\r\n", 1, false, {}},
+      // 4095 bytes without an empty line: the status line alone decides.
+      {"HTTP/1.1 200 OK\r\n" + pad, 0, false, {}},
+      {"HTTP/1.1 407 Proxy Authentication Required\r\n" + pad,
+       0,
+       false,
+       {"err proxy_connect[N]: Proxy CONNECT failed with HTTP 407"}},
+      {"HTTP/1.1 204 No Content\r\n\r\n",
+       0,
+       false,
+       {"err proxy_connect[N]: Proxy CONNECT failed with HTTP 204"}},
+      {"HTTP/1.1 200 OK\r\n", 0, false, {read_failed}}, // closes before the empty line
+      {"", 0, true, {read_failed}},
+      {"SSH-2.0-OpenSSH_9.2\r\n\r\n",
+       0,
+       false,
+       {"err parse_http_response[N]: Response does not start with HTTP/1.x",
+        "err proxy_connect[N]: Failed to parse proxy CONNECT response"}},
+  };
+  for (const auto &c : cases) {
+    fake.set_handler([&](const Received &) {
+      Reply r{c.answer, c.chunk, c.close_early};
+      return r;
+    });
+    syslog_clear();
+    BIO *tunnel = proxy_connect(&params);
+    EXPECT_EQ(tunnel != nullptr, c.logged.empty()) << c.answer.substr(0, 40);
+    EXPECT_EQ(log_lines(), c.logged) << c.answer.substr(0, 40);
+    BIO_free_all(tunnel);
+  }
+}
+
+TEST_F(Proxy, ProxyNotListening) {
+  const std::string port = std::to_string(free_port());
+  params.set(&module_params::proxy_port, port);
+  params->debug = 1;
+  EXPECT_EQ(post(), 0);
+  auto lines = log_lines();
+  ASSERT_GE(lines.size(), 5u);
+  EXPECT_EQ(lines[3], "err proxy_connect[N]: Failed to connect to proxy 127.0.0.1:" + port);
+  EXPECT_EQ(lines.size() - 4, count_lines_starting("debug proxy_connect[N]: ERROR: BIO_do_connect "
+                                                   "(proxy): "));
+  EXPECT_EQ(ERR_peek_error(), 0u);
+}
+
+} // namespace
