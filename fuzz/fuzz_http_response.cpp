@@ -1,0 +1,40 @@
+// parse_http_response on arbitrary bytes (a server's reply or a proxy's answer, cut at the
+// first NUL as the transport hands it over), with its promises checked on every input.
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "pam/util.h"
+#include "transport/transport.h"
+
+// Every malformed input is logged at LOG_ERR; a fuzzing run must not flood the host's log.
+extern "C" void openlog(const char *, int, int) {}
+extern "C" void closelog(void) {}
+extern "C" void vsyslog(int, const char *, va_list) {}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  std::unique_ptr<char, zv::Free<std::free>> text(static_cast<char *>(std::malloc(size + 1)));
+  if (!text) return 0;
+  if (size > 0) std::memcpy(text.get(), data, size);
+  text.get()[size] = '\0';
+
+  module_params params{};
+  int status = -1;
+  const char *body = "unset";
+  const int rc = parse_http_response(&params, text.get(), &status, &body);
+  if (rc == 0) {
+    if (status < 100 || status > 599) __builtin_trap();
+    if (std::strncmp(text.get(), "HTTP/1.", 7) != 0) __builtin_trap();
+    if (body != nullptr) {
+      // The body starts right after the first empty line and is never empty.
+      const char *blank = std::strstr(text.get(), "\r\n\r\n");
+      if (blank == nullptr || body != blank + 4 || *body == '\0') __builtin_trap();
+    }
+  } else if (rc != -1 || status != 0 || body != nullptr) {
+    __builtin_trap();
+  }
+  return 0;
+}
