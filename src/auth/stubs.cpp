@@ -19,10 +19,4 @@ int set_otp_method(module_params *, const char *) { return PAM_SYSTEM_ERR; }
 char *display_2fa_method_prompts(module_params *) { return nullptr; }
 int process_interactive_methods(module_params *, const char *, const char *) { return PAM_AUTH_ERR; }
 int handle_interactive_otp_method(module_params *, const char *, const char *) { return PAM_AUTH_ERR; }
-void generate_offline_codes_filename(char *buf, size_t size, const char *) { if (size) buf[0] = 0; }
-void generate_salt(char *buf, size_t) { buf[0] = 0; }
-void generate_salted_sha512(const module_params *, const char *, const char *, size_t, char *out) { out[0] = 0; }
-int has_matching_offline_otp(const module_params *, const char *, const char *) { return 9003; }
 }
-int store_offline_codes(const module_params *, const char *, char *const *, size_t) { return -1; }
-int offline_username_ok(const char *) { return 0; }
