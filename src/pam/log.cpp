@@ -17,6 +17,11 @@ constexpr const char *kFallbackIdent = "pam_zelvane(unknown)";
 constexpr const char *kVasprintfFailed = "send_message: vasprintf() failed to allocate memory.";
 
 const pam_conv *get_conv(pam_handle_t *pamh, int *rc) {
+  // libpam declares the handle non-null; without one there is nobody to talk to.
+  if (pamh == nullptr) {
+    *rc = PAM_SYSTEM_ERR;
+    return nullptr;
+  }
   const void *item = nullptr;
   *rc = pam_get_item(pamh, PAM_CONV, &item);
   if (*rc != PAM_SUCCESS) return nullptr;

@@ -156,3 +156,13 @@ TEST(SyslogMessage, IdentityPriorityFacilityAndDebugGate) {
     EXPECT_EQ(r.options, LOG_PID | LOG_NDELAY);
   }
 }
+
+TEST(ConversationWithoutHandle, EveryHelperFailsQuietly) {
+  char *answer = reinterpret_cast<char *>(1);
+  EXPECT_EQ(converse(nullptr, PAM_PROMPT_ECHO_OFF, "x", &answer), PAM_SYSTEM_ERR);
+  EXPECT_EQ(answer, nullptr);
+  EXPECT_EQ(prompt_user(nullptr, PAM_PROMPT_ECHO_OFF, "x"), nullptr);
+  const char *lines[] = {"a"};
+  EXPECT_EQ(prompt_user_with_info(nullptr, PAM_PROMPT_ECHO_ON, "x", lines, 1), nullptr);
+  send_message(nullptr, PAM_TEXT_INFO, "%s", "dropped");
+}
