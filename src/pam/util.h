@@ -37,6 +37,17 @@ struct WipeChars {
 };
 using SecretPtr = std::unique_ptr<char, WipeChars>;
 
+// A heap buffer of known size that may hold secrets and NULs (a file or reply read whole): all
+// of it is wiped before free.
+struct WipeBytes {
+  size_t size;
+  void operator()(char *p) const noexcept {
+    if (p != nullptr) explicit_bzero(p, size);
+    std::free(p);
+  }
+};
+using SecretBuffer = std::unique_ptr<char, WipeBytes>;
+
 // strdup() that accepts null (gives null).
 inline char *dup(const char *s) noexcept { return s != nullptr ? strdup(s) : nullptr; }
 

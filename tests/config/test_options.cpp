@@ -1,0 +1,365 @@
+// The option language: key matching, text/integer/character values, flags, the parse loop's
+// logging, and the small string helpers.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <syslog.h>
+#include <vector>
+
+#include "config/params.h"
+#include "config_test_util.h"
+#include "syslog_reader.h"
+
+using cfgtest::Logged;
+using cfgtest::logged;
+
+namespace {
+
+class OptionsTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    zvtest::syslog_capture_start();
+    ASSERT_EQ(set_params_defaults(params.get()), 0);
+  }
+  // parse_args over literal entries.
+  void parse(std::vector<const char *> entries) {
+    EXPECT_EQ(parse_args(static_cast<int>(entries.size()), entries.data(), params.get()), 0);
+  }
+  cfgtest::Params params;
+};
+
+std::string text_value(const char *arg, const char *key, int *matched) {
+  char *field = nullptr;
+  *matched = get_string_value(arg, key, &field);
+  std::string out = field != nullptr ? field : "<null>";
+  std::free(field);
+  return out;
+}
+
+TEST(StringValue, KeyMatchingAndUnquotedValues) {
+  struct Case {
+    const char *arg;
+    const char *key;
+    int matched;
+    const char *value;
+  } cases[] = {
+      {"host=mfa1", "host", 1, "mfa1"},
+      {"host = mfa1", "host", 1, "mfa1"},
+      {" \thost\t=\t mfa1", "host", 1, "mfa1"},
+      {"host=a b", "host", 1, "a"},
+      {"host=mfa1\r", "host", 1, "mfa1"},
+      {"host=mfa1 # primary", "host", 1, "mfa1"},
+      {"host=", "host", 1, ""},
+      {"host =  ", "host", 1, ""},
+      {"host=a=b", "host", 1, "a=b"},
+      {"hostname=x", "host", 0, "<null>"},
+      {"host", "host", 0, "<null>"},
+      {"host x", "host", 0, "<null>"},
+      {"Host=x", "host", 0, "<null>"},
+      {"application_key_id=x", "application_key", 0, "<null>"},
+      {"x host=y", "host", 0, "<null>"},
+  };
+  for (const Case &c : cases) {
+    int matched = -1;
+    EXPECT_EQ(text_value(c.arg, c.key, &matched), c.value) << c.arg;
+    EXPECT_EQ(matched, c.matched) << c.arg;
+  }
+}
+
+TEST(StringValue, QuotedValues) {
+  struct Case {
+    const char *arg;
+    const char *value;
+  } cases[] = {
+      {"prompt_otp='Code: '", "Code: "},
+      {"prompt_otp=\"Code: \"", "Code: "},
+      {"prompt_otp=\"abc", "abc"},
+      {"prompt_otp=''", ""},
+      {"prompt_otp=\"\"", ""},
+      {"prompt_otp=\"it's\"", "it's"},
+      {"prompt_otp='say \"hi\"'", "say \"hi\""},
+      {"prompt_otp='x' and the rest", "x"},
+      {"prompt_otp = '  padded\t'", "  padded\t"},
+  };
+  for (const Case &c : cases) {
+    int matched = -1;
+    EXPECT_EQ(text_value(c.arg, "prompt_otp", &matched), c.value) << c.arg;
+    EXPECT_EQ(matched, 1) << c.arg;
+  }
+}
+
+TEST(StringValue, NullInputsLeaveFieldAlone) {
+  char *field = strdup("keep");
+  EXPECT_EQ(get_string_value(nullptr, "host", &field), 0);
+  EXPECT_EQ(get_string_value("host=x", nullptr, &field), 0);
+  EXPECT_EQ(get_string_value("port=x", "host", &field), 0);
+  EXPECT_STREQ(field, "keep");
+  EXPECT_EQ(get_string_value("host=x", "host", nullptr), 0);
+  // A match replaces the earlier copy.
+  EXPECT_EQ(get_string_value("host=new", "host", &field), 1);
+  EXPECT_STREQ(field, "new");
+  std::free(field);
+}
+
+TEST(IntValue, ConversionFallbacksAndRefusals) {
+  struct Case {
+    const char *arg;
+    int matched;
+    int value; // field after the call; starts at 42
+  } cases[] = {
+      {"max_push_wait_secs=60", 1, 60},
+      {"max_push_wait_secs=+60", 1, 60},
+      {"max_push_wait_secs = 60 secs", 1, 60},
+      {"max_push_wait_secs=007", 1, 7},
+      {"max_push_wait_secs=0", 1, 0},
+      {"max_push_wait_secs=-0", 1, 0},
+      {"max_push_wait_secs=2147483647", 1, INT_MAX},
+      {"max_push_wait_secs=-1", 1, 300},
+      {"max_push_wait_secs=-2147483648", 1, 300},
+      {"max_push_wait_secs=60s", 0, 42},
+      {"max_push_wait_secs=0x10", 0, 42},
+      {"max_push_wait_secs=2147483648", 0, 42},
+      {"max_push_wait_secs=-2147483649", 0, 42},
+      {"max_push_wait_secs=99999999999999999999", 0, 42},
+      {"max_push_wait_secs=", 0, 42},
+      {"max_push_wait_secs=-", 0, 42},
+      {"max_push_wait_secs=+", 0, 42},
+      {"max_push_wait_secs='60'", 0, 42},
+      {"max_push_wait_secs", 0, 42},
+      {"max_push_wait_secs_x=1", 0, 42},
+  };
+  for (const Case &c : cases) {
+    int field = 42;
+    EXPECT_EQ(get_int_value(c.arg, "max_push_wait_secs", 300, &field), c.matched) << c.arg;
+    EXPECT_EQ(field, c.value) << c.arg;
+  }
+}
+
+TEST(IntValue, TokenLengthLimit) {
+  // 63 characters are converted, 64 are refused even though the number is small.
+  const std::string ok = "offline_codes_reserve=" + std::string(61, '0') + "12";
+  const std::string too_long = "offline_codes_reserve=" + std::string(62, '0') + "12";
+  int field = 42;
+  EXPECT_EQ(get_int_value(ok.c_str(), "offline_codes_reserve", 5, &field), 1);
+  EXPECT_EQ(field, 12);
+  field = 42;
+  EXPECT_EQ(get_int_value(too_long.c_str(), "offline_codes_reserve", 5, &field), 0);
+  EXPECT_EQ(field, 42);
+  EXPECT_EQ(get_int_value("offline_codes_reserve=1", "offline_codes_reserve", 5, nullptr), 0);
+}
+
+TEST(CharValue, OneCharacterOnly) {
+  struct Case {
+    const char *arg;
+    int matched;
+    char value; // starts as '#'
+  } cases[] = {
+      {"password_otp_delimiter_char=;", 1, ';'},
+      {"password_otp_delimiter_char = ; trailing", 1, ';'},
+      {"password_otp_delimiter_char==", 1, '='},
+      {"password_otp_delimiter_char=:\r", 1, ':'},
+      {"password_otp_delimiter_char=::", 0, '#'},
+      {"password_otp_delimiter_char=';'", 0, '#'},
+      {"password_otp_delimiter_char=", 0, '#'},
+      {"password_otp_delimiter_char=  ", 0, '#'},
+      {"password_otp_delimiter_char", 0, '#'},
+  };
+  for (const Case &c : cases) {
+    char field = '#';
+    EXPECT_EQ(get_char_value(c.arg, "password_otp_delimiter_char", &field), c.matched) << c.arg;
+    EXPECT_EQ(field, c.value) << c.arg;
+  }
+}
+
+TEST_F(OptionsTest, EveryFlagHasItsEffect) {
+  struct Case {
+    const char *flag;
+    int module_params::*field;
+    int value;
+  } cases[] = {
+      {"auth_mode_1fa", &module_params::auth_mode, 0},
+      {"auth_mode_2fa", &module_params::auth_mode, 1},
+      {"auth_mode_1fa_2fa", &module_params::auth_mode, 2},
+      {"try_first_pass", &module_params::first_pass_mode, 1},
+      {"use_first_pass", &module_params::first_pass_mode, 2},
+      {"prompt_pass", &module_params::first_pass_mode, 0},
+      {"allow_bypass_mfa_server", &module_params::allow_bypass_mfa_server, 1},
+      {"allow_push_authentication", &module_params::allow_push_authentication, 1},
+      {"echo_verification_code", &module_params::echo_verification_code, 2},
+      {"offline_codes", &module_params::offline_codes, 1},
+      {"offline_codes_show_remaining", &module_params::offline_codes_show_remaining, 1},
+      {"debug", &module_params::debug, 1},
+  };
+  for (const Case &c : cases) {
+    parse({c.flag});
+    EXPECT_EQ(params.p.*c.field, c.value) << c.flag;
+  }
+  cfgtest::Params other;
+  ASSERT_EQ(set_params_defaults(other.get()), 0);
+  parse_args(1, std::vector<const char *>{"allow_single_factor"}.data(), other.get());
+  EXPECT_EQ(other->allow_bypass_mfa_server, 1);
+  // Every flag was recognised, and debug came after the last START line.
+  EXPECT_EQ(logged(), std::vector<Logged>{});
+}
+
+TEST_F(OptionsTest, ModesKeepTheLastOneSeen) {
+  parse({"auth_mode_2fa", "auth_mode_1fa"});
+  EXPECT_EQ(params->auth_mode, auth_mode_1fa);
+  parse({"use_first_pass", "try_first_pass"});
+  EXPECT_EQ(params->first_pass_mode, try_first_pass);
+}
+
+TEST_F(OptionsTest, EveryValuedKeySetsItsField) {
+  // Each text key sets the field of its own name; the two account aliases set the first names.
+  for (const std::string &key : cfgtest::text_fields()) {
+    const std::string setting = key + "='v " + key + "'";
+    parse({setting.c_str()});
+    EXPECT_NE(cfgtest::describe(params.p).find("\n" + setting + "\n"), std::string::npos) << key;
+  }
+  parse({"zv_account=alias-id", "zv_account_key=alias-key"});
+  EXPECT_STREQ(params->application_key_id, "alias-id");
+  EXPECT_STREQ(params->application_key, "alias-key");
+  parse({"connection_timeout_secs=7", "max_push_wait_secs=8", "offline_codes_reserve=9",
+         "password_otp_delimiter_char=|"});
+  EXPECT_EQ(params->connection_timeout_secs, 7);
+  EXPECT_EQ(params->max_push_wait_secs, 8);
+  EXPECT_EQ(params->offline_codes_reserve, 9);
+  EXPECT_EQ(params->password_otp_delimiter_char, '|');
+  EXPECT_EQ(logged(), std::vector<Logged>{});
+}
+
+TEST_F(OptionsTest, NegativeIntegersTakeTheirFallbacks) {
+  parse({"max_push_wait_secs=10", "connection_timeout_secs=10", "offline_codes_reserve=10"});
+  parse({"max_push_wait_secs=-1", "connection_timeout_secs=-5", "offline_codes_reserve=-2"});
+  EXPECT_EQ(params->max_push_wait_secs, 300);
+  EXPECT_EQ(params->connection_timeout_secs, 0);
+  EXPECT_EQ(params->offline_codes_reserve, 5);
+}
+
+TEST_F(OptionsTest, LastOccurrenceWins) {
+  parse({"host=first", "host = second", "max_push_wait_secs=1", "max_push_wait_secs=2",
+         "password_otp_delimiter_char=;", "password_otp_delimiter_char=:"});
+  EXPECT_STREQ(params->host, "second");
+  EXPECT_EQ(params->max_push_wait_secs, 2);
+  EXPECT_EQ(params->password_otp_delimiter_char, ':');
+}
+
+TEST_F(OptionsTest, NearMissesAreLoggedAndSkipped) {
+  parse({"Debug", "debug ", " debug", "debug=1", "offline_codes=1", "max_push_wait_secs=60s",
+         "password_otp_delimiter_char=::", "hostname=x", "", "host"});
+  EXPECT_EQ(params->debug, 0);
+  EXPECT_EQ(params->offline_codes, 0);
+  EXPECT_EQ(params->max_push_wait_secs, 300);
+  EXPECT_EQ(params->password_otp_delimiter_char, ',');
+  EXPECT_EQ(params->host, nullptr);
+  const auto records = zvtest::syslog_records();
+  ASSERT_FALSE(records.empty());
+  EXPECT_EQ(records[0].ident, "pam_zelvane(unknown)");
+  EXPECT_EQ(records[0].facility, LOG_AUTH >> 3);
+  EXPECT_EQ(logged(),
+            (std::vector<Logged>{
+                {LOG_WARNING, "parse_args: Unrecognized option ignored: Debug"},
+                {LOG_WARNING, "parse_args: Unrecognized option ignored: debug "},
+                {LOG_WARNING, "parse_args: Unrecognized option ignored:  debug"},
+                {LOG_WARNING, "parse_args: Unrecognized option ignored: debug=1"},
+                {LOG_WARNING, "parse_args: Unrecognized option ignored: offline_codes=1"},
+                {LOG_WARNING, "parse_args: Unrecognized option ignored: max_push_wait_secs=60s"},
+                {LOG_WARNING, "parse_args: Unrecognized option ignored: "
+                              "password_otp_delimiter_char=::"},
+                {LOG_WARNING, "parse_args: Unrecognized option ignored: hostname=x"},
+                {LOG_WARNING, "parse_args: Unrecognized option ignored: "},
+                {LOG_WARNING, "parse_args: Unrecognized option ignored: host"},
+            }));
+}
+
+TEST_F(OptionsTest, CredentialLookalikesAreNotLoggedWhole) {
+  parse({"proxy_password: hunter2", "application_key hunter3", " zv_account_key:hunter4",
+         "proxy_username hunter5"});
+  EXPECT_TRUE(cfgtest::log_free_of("hunter"));
+  EXPECT_EQ(
+      logged(),
+      (std::vector<Logged>{
+          {LOG_WARNING, "parse_args: Unrecognized option ignored: proxy_password (value hidden)"},
+          {LOG_WARNING, "parse_args: Unrecognized option ignored: application_key (value hidden)"},
+          {LOG_WARNING, "parse_args: Unrecognized option ignored: zv_account (value hidden)"},
+          {LOG_WARNING, "parse_args: Unrecognized option ignored: proxy_username (value hidden)"},
+      }));
+}
+
+TEST_F(OptionsTest, BadCountsAndNullEntries) {
+  params->host = strdup("kept");
+  const char *argv[] = {"host=changed"};
+  EXPECT_EQ(parse_args(-1, argv, params.get()), 0);
+  EXPECT_EQ(parse_args(2, nullptr, params.get()), 0);
+  const char *with_null[] = {"host=a", nullptr, "port=9"};
+  EXPECT_EQ(parse_args(3, with_null, params.get()), 0);
+  EXPECT_STREQ(params->host, "a");
+  EXPECT_STREQ(params->port, "9");
+  EXPECT_EQ(parse_args(0, nullptr, params.get()), 0);
+  EXPECT_EQ(logged(), (std::vector<Logged>{
+                          {LOG_ERR, "parse_args: Invalid argc: -1"},
+                          {LOG_ERR, "parse_args: NULL argv at index 0"},
+                          {LOG_ERR, "parse_args: NULL argv at index 1"},
+                          {LOG_ERR, "parse_args: NULL argv at index 1"},
+                      }));
+}
+
+TEST_F(OptionsTest, DebugTakesEffectOnceRead) {
+  parse({"debug", "bogus"});
+  EXPECT_EQ(logged(),
+            (std::vector<Logged>{{LOG_WARNING, "parse_args: Unrecognized option ignored: bogus"}}));
+  zvtest::syslog_clear();
+  parse({});
+  EXPECT_EQ(logged(), (std::vector<Logged>{{LOG_DEBUG, "parse_args: START"}}));
+}
+
+TEST(TrimWhitespace, BlanksAndTabsOnly) {
+  char mixed[] = " \tab c\t ";
+  char *r = trim_whitespace(mixed);
+  EXPECT_STREQ(r, "ab c");
+  EXPECT_EQ(r, mixed + 2); // a position inside the caller's buffer
+  char newline[] = "x\n";
+  EXPECT_STREQ(trim_whitespace(newline), "x\n");
+  char cr[] = "\rx\r";
+  EXPECT_STREQ(trim_whitespace(cr), "\rx\r");
+  char empty[] = "";
+  EXPECT_STREQ(trim_whitespace(empty), "");
+  char blanks[] = " \t ";
+  r = trim_whitespace(blanks);
+  EXPECT_STREQ(r, "");
+  EXPECT_EQ(r, blanks + 3);
+  char single[] = "a";
+  EXPECT_STREQ(trim_whitespace(single), "a");
+  EXPECT_EQ(trim_whitespace(nullptr), nullptr);
+}
+
+TEST(WhitespaceHelpers, IsWhitespaceOnlyAndSkip) {
+  EXPECT_EQ(is_whitespace_only(nullptr), 1);
+  EXPECT_EQ(is_whitespace_only(""), 1);
+  EXPECT_EQ(is_whitespace_only(" \r\n\t"), 1);
+  EXPECT_EQ(is_whitespace_only("\v"), 0);
+  EXPECT_EQ(is_whitespace_only("  a "), 0);
+  const char *s = " \t\n\v\f\rx ";
+  EXPECT_EQ(skip_whitespace(s), s + 6);
+  const char *blank = "  ";
+  EXPECT_EQ(skip_whitespace(blank), blank + 2);
+}
+
+TEST(WhitespaceHelpers, StrdupTrimmed) {
+  const char *source = " \t a b \t";
+  char *copy = strdup_trimmed(source);
+  ASSERT_NE(copy, nullptr);
+  EXPECT_STREQ(copy, "a b");
+  EXPECT_STREQ(source, " \t a b \t");
+  std::free(copy);
+  copy = strdup_trimmed("   ");
+  ASSERT_NE(copy, nullptr);
+  EXPECT_STREQ(copy, "");
+  std::free(copy);
+  EXPECT_EQ(strdup_trimmed(nullptr), nullptr);
+}
+
+} // namespace
