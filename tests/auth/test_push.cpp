@@ -1,0 +1,186 @@
+// Push authentication through the real libpam: the push request, the polls once a second, the
+// waiting notices, refusal, time-out and the failures that end it early. Each pending poll
+// costs one real second, so max_push_wait_secs stays small.
+#include <chrono>
+#include <thread>
+
+#include "login_fixture.h"
+
+using namespace zvtest;
+
+namespace {
+
+using Strings = std::vector<std::string>;
+const std::string kPending = R"({"errorCode": 9003})";
+
+class Push : public LoginTest {
+protected:
+  void SetUp() override {
+    LoginTest::SetUp();
+    wait(3);
+  }
+  // An automatic push before any prompt; a confirmed one ends the factor.
+  void wait(int seconds, std::vector<std::string> more = {}) {
+    more.insert(more.begin(), {"allowed_2fa_methods=auto_push_app",
+                               "max_push_wait_secs=" + std::to_string(seconds)});
+    configure(more);
+  }
+  void push_accepted(const std::string &id = "req-42") {
+    fake.queue_json("send_push_message", R"({"errorCode": 0, "authnUserReqId": ")" + id + R"("})");
+  }
+  size_t polls() const { return fake.requests("validate_oath_otp").size(); }
+};
+
+} // namespace
+
+TEST_F(Push, ConfirmedOnTheFirstPoll) {
+  wait(3, {"push_app_name=SSH", "push_reason=Sudo"});
+  push_accepted();
+  EXPECT_EQ(login("alice", {}), PAM_SUCCESS);
+  EXPECT_EQ(conv.seen, std::vector<PamMessage>{info(kSendingPush)});
+  ASSERT_EQ(request_types(), (Strings{"send_push_message", "validate_oath_otp"}));
+
+  const ZvRequest push = fake.requests()[0];
+  EXPECT_EQ(push.keys, (Strings{"type", "deliveryMethod", "username", "authnAccount", "appName",
+                                "authnReason"}));
+  EXPECT_EQ(push.deliveryMethod, "pushapp");
+  EXPECT_EQ(push.username, "alice");
+  EXPECT_EQ(push.authnAccount, "alice");
+  EXPECT_EQ(push.appName, "SSH");
+  EXPECT_EQ(push.authnReason, "Sudo");
+
+  // The poll is an OTP validation with the request's id in place of a code.
+  const ZvRequest poll = fake.requests()[1];
+  EXPECT_EQ(poll.username, "alice");
+  EXPECT_EQ(poll.otp, "req-42");
+  EXPECT_FALSE(syslog_contains("timed out"));
+}
+
+TEST_F(Push, DefaultAppNameAndReason) {
+  push_accepted();
+  EXPECT_EQ(login("alice", {}), PAM_SUCCESS);
+  ASSERT_FALSE(fake.requests().empty());
+  const ZvRequest push = fake.requests()[0];
+  EXPECT_EQ(push.appName, "Linux");
+  EXPECT_EQ(push.authnReason, "Login");
+}
+
+TEST_F(Push, RefusalOnALaterPollEndsTheWaitWithoutTimeOut) {
+  wait(30);
+  push_accepted();
+  for (int i = 0; i < 11; i++) fake.queue_json("validate_oath_otp", kPending);
+  fake.queue_json("validate_oath_otp", R"({"errorCode": 9030})");
+  EXPECT_EQ(login("alice", {}), PAM_AUTH_ERR);
+  EXPECT_EQ(polls(), 12u);
+  // Notices follow the 1st and the 11th pending poll.
+  EXPECT_EQ(conv.seen,
+            (std::vector<PamMessage>{info(kSendingPush), error(kWaiting), error(kWaiting)}));
+  EXPECT_FALSE(syslog_contains("timed out"));
+}
+
+TEST_F(Push, RefusalCode9111EndsTheWaitToo) {
+  push_accepted();
+  fake.queue_json("validate_oath_otp", R"({"errorCode": 9116})"); // not an answer
+  fake.queue_json("validate_oath_otp", R"({"errorCode": 9111})");
+  EXPECT_EQ(login("alice", {}), PAM_AUTH_ERR);
+  EXPECT_EQ(polls(), 2u);
+  EXPECT_EQ(conv.errors(), Strings{kWaiting});
+}
+
+TEST_F(Push, ZeroSecondsSendsThePushAndTimesOutWithoutAPoll) {
+  wait(0);
+  push_accepted();
+  EXPECT_EQ(login("alice", {}), PAM_AUTH_ERR);
+  EXPECT_EQ(request_types(), Strings{"send_push_message"});
+  EXPECT_EQ(conv.seen, (std::vector<PamMessage>{info(kSendingPush), error(kTimedOut)}));
+  const LogRecord rec =
+      syslog_find_line("send_push_message", "Push authentication timed out after 0 seconds");
+  EXPECT_EQ(rec.priority, LOG_ERR);
+}
+
+TEST_F(Push, OneSecondMeansOnePendingPollThenTimeOut) {
+  wait(1);
+  push_accepted();
+  fake.set_default_json("validate_oath_otp", kPending);
+  EXPECT_EQ(login("alice", {}), PAM_AUTH_ERR);
+  EXPECT_EQ(polls(), 1u);
+  EXPECT_EQ(conv.seen,
+            (std::vector<PamMessage>{info(kSendingPush), error(kWaiting), error(kTimedOut)}));
+  EXPECT_TRUE(
+      syslog_has_line("send_push_message", "Push authentication timed out after 1 seconds"));
+}
+
+TEST_F(Push, ServerGoingAwayDuringTheWaitDoesNotEndItEarly) {
+  push_accepted();
+  fake.queue_json("validate_oath_otp", kPending);
+  // Stop the server once the first poll was answered: later polls find nobody listening.
+  std::thread stopper([this] {
+    for (int i = 0; i < 500 && polls() == 0; i++)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    fake.server().stop();
+  });
+  const int rc = login("alice", {});
+  stopper.join();
+  EXPECT_EQ(rc, PAM_AUTH_ERR);
+  EXPECT_EQ(polls(), 1u);
+  EXPECT_EQ(conv.seen,
+            (std::vector<PamMessage>{info(kSendingPush), error(kWaiting), error(kUnreachable),
+                                     error(kUnreachable), error(kTimedOut)}));
+}
+
+TEST_F(Push, BrokenConnectionsArePendingPollsAndTheAnswerStillCounts) {
+  push_accepted();
+  fake.queue("validate_oath_otp", Reply{.close_without_reply = true});
+  fake.queue("validate_oath_otp", Reply{.reset = true});
+  EXPECT_EQ(login("alice", {}), PAM_SUCCESS); // the third poll confirms
+  EXPECT_EQ(polls(), 3u);
+  EXPECT_EQ(conv.seen, (std::vector<PamMessage>{info(kSendingPush), error(kUnreachable),
+                                                error(kWaiting), error(kUnreachable)}));
+}
+
+TEST_F(Push, ReplyWithoutRequestIdEndsAtOnce) {
+  wait(5);
+  for (const std::string reply :
+       {R"({"errorCode": 0})", R"({"errorCode": 0, "authnUserReqId": ""})",
+        R"({"errorCode": 0, "authnUserReqId": 17})"}) {
+    fake.clear();
+    syslog_clear();
+    fake.queue_json("send_push_message", reply);
+    EXPECT_EQ(login("alice", {}), PAM_AUTH_ERR) << reply;
+    EXPECT_EQ(polls(), 0u) << reply; // no poll could ever be answered
+    EXPECT_EQ(conv.seen,
+              (std::vector<PamMessage>{info(kSendingPush),
+                                       error("Invalid server response. Please contact support.")}))
+        << reply;
+    EXPECT_TRUE(
+        syslog_has_line("send_push_message", "error MISSING authnUserReqId in json response!"));
+  }
+}
+
+TEST_F(Push, FailuresOfThePushRequestEndBeforeAnyPoll) {
+  fake.queue_json("send_push_message", R"({"errorCode": 4711, "errorMessage": "no device"})");
+  EXPECT_EQ(login("alice", {}), PAM_AUTH_ERR);
+  EXPECT_EQ(conv.seen, (std::vector<PamMessage>{info(kSendingPush),
+                                                error("Server error. Please contact support.")}));
+  EXPECT_TRUE(syslog_has_line("send_push_message", "error_message: no device (4711)"));
+
+  fake.queue("send_push_message", http_reply(200, "not\r\njson"));
+  EXPECT_EQ(login("alice", {}), PAM_AUTH_ERR);
+  EXPECT_EQ(conv.seen, std::vector<PamMessage>{info(kSendingPush)});
+  EXPECT_TRUE(syslog_has_line("send_push_message", "error parsing json response:\nnot  json"));
+
+  fake.queue("send_push_message", http_reply(200, ""));
+  EXPECT_EQ(login("alice", {}), PAM_AUTH_ERR);
+  EXPECT_EQ(conv.seen,
+            (std::vector<PamMessage>{info(kSendingPush),
+                                     error("Invalid server response. Please contact support.")}));
+  EXPECT_TRUE(syslog_has_line("send_push_message", "error MISSING json response!"));
+
+  fake.queue("send_push_message", Reply{.close_without_reply = true});
+  EXPECT_EQ(login("alice", {}), PAM_AUTHINFO_UNAVAIL);
+  EXPECT_EQ(conv.seen, std::vector<PamMessage>{info(kSendingPush)});
+
+  EXPECT_EQ(polls(), 0u);
+  EXPECT_EQ(fake.requests("send_push_message").size(), 4u);
+}
