@@ -53,6 +53,7 @@ extern "C" BIO *proxy_connect(const module_params *params) {
   BIO_set_conn_hostname(bio.get(), params->proxy_server);
   BIO_set_conn_port(bio.get(), params->proxy_port);
   BIO_set_nbio(bio.get(), 0);
+  BIO_set_conn_mode(bio.get(), BIO_SOCK_NODELAY); // as on the direct path: small TLS writes follow
   if (BIO_do_connect(bio.get()) <= 0) {
     ZV_LOG(params, LOG_ERR, "Failed to connect to proxy %s:%s", params->proxy_server,
            params->proxy_port);

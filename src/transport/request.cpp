@@ -126,6 +126,9 @@ BIO *open_direct(const module_params *params, SSL_CTX *ctx) {
   if (ssl == nullptr) return nullptr;
   BIO_set_conn_hostname(chain.get(), params->host);
   BIO_set_conn_port(chain.get(), params->port);
+  // The handshake's last flight and the request go out as separate small writes; Nagle's
+  // algorithm would hold the request back until the first is acknowledged.
+  BIO_set_conn_mode(chain.get(), BIO_SOCK_NODELAY);
   if (BIO_do_connect(chain.get()) != 1) {
     log_handshake_failure(params, __LINE__, "BIO_do_connect", ssl);
     return nullptr;

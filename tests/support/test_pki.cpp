@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -99,9 +100,8 @@ void write_key(const std::string &path, EVP_PKEY *key) {
 std::string g_dir; // removed at exit
 
 void remove_dir() {
-  if (g_dir.empty()) return;
-  std::string cmd = "rm -rf '" + g_dir + "'";
-  if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", g_dir.c_str());
+  std::error_code ignored;
+  if (!g_dir.empty()) std::filesystem::remove_all(g_dir, ignored);
 }
 
 TestPki generate() {

@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <functional>
-#include <list>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -94,7 +93,7 @@ private:
   size_t connections_ = 0;
   void *ctx_ = nullptr; // SSL_CTX
   std::atomic<bool> stopping_{false};
-  std::list<std::thread> workers_; // one per connection; joined by stop()
+  std::atomic<int> active_{0}; // connection threads still running; stop() waits for them
 };
 
 } // namespace zvtest

@@ -2,6 +2,7 @@
 // PID), and against a scripted fake proxy for the exact request bytes and odd answers.
 #include <arpa/inet.h>
 #include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -77,7 +78,8 @@ public:
         waitpid(pid_, &status, 0);
       }
     }
-    if (!dir_.empty()) std::system(("rm -rf '" + dir_ + "'").c_str());
+    std::error_code ignored;
+    if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
   }
   bool running() const { return pid_ > 0 && port_accepts(port_); }
   int port() const { return port_; }

@@ -1,6 +1,7 @@
 // Choice and loading of the CA file, and the draining of OpenSSL's error queue. The system CA
 // files are written and removed in the test's private /etc.
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
@@ -19,8 +20,7 @@ const char *const kSystemFiles[] = {"/etc/ssl/certs/ca-certificates.crt",
                                     "/etc/pki/tls/cacert.pem", "/etc/ssl/cert.pem"};
 
 void write_file(const std::string &path, const std::string &text) {
-  std::string dir = path.substr(0, path.rfind('/'));
-  ASSERT_EQ(std::system(("mkdir -p " + dir).c_str()), 0);
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
   std::ofstream(path) << text;
 }
 
