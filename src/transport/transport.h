@@ -16,6 +16,8 @@ ZV_API_BEGIN
 // Posts `body` to params->path on host:port. Returns 1 when a 2xx response was received; then
 // *json_response holds a heap copy of the body (caller frees) or null when there was none.
 // Returns 0 on every failure. *json_response is set to null when the TLS phase begins.
+// The server certificate must chain to the trust store and name `host`; a missing or empty
+// `host` fails before any connection. SIGPIPE from a peer that resets is never delivered.
 ZV_API int post_json_request(const module_params *params, const char *body, char **json_response);
 
 // 1 when the proxy (if configured) or the server accepts a TCP connection within

@@ -212,6 +212,23 @@ TEST_F(PostJson, ConnectionEndingBeforeAnyByte) {
   EXPECT_EQ(ERR_peek_error(), 0u);
 }
 
+TEST_F(PostJson, ServerDownIsSilentWithoutDebug) {
+  int port;
+  {
+    TlsServer gone;
+    port = gone.port();
+  }
+  params.set(&module_params::port, std::to_string(port));
+  char *out = kSentinel;
+  EXPECT_EQ(post_json_request(&params, "{}", &out), 0);
+  EXPECT_EQ(out, nullptr);
+  EXPECT_TRUE(log_lines().empty());
+  params->debug = 1;
+  EXPECT_EQ(post(), 0);
+  EXPECT_GE(count_lines_starting("debug post_json_request[N]: ERROR: BIO_do_connect"), 1u);
+  EXPECT_EQ(count_lines_starting("err "), 0u) << "no certificate was judged";
+}
+
 TEST_F(PostJson, MissingHostFailsBeforeAnyConnection) {
   for (const char *host : {static_cast<const char *>(nullptr), ""}) {
     params.set(&module_params::host, host);
