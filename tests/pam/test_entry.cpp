@@ -19,6 +19,7 @@ using namespace zvtest;
 namespace {
 
 const std::string kProbe = "<zelvane.module.loaded>";
+const char *const kModes[] = {"auth_mode_1fa", "auth_mode_2fa", "auth_mode_1fa_2fa"};
 
 class Entry : public ::testing::Test {
 protected:
@@ -26,7 +27,13 @@ protected:
     syslog_capture_start();
     // Nothing listens here: a factor that reached for the server would fail, never hang.
     write_config("host=127.0.0.1\nport=9\n");
+    // pam_wrapper reads the service files once per process: define every stack up front.
     write_service("zv", module_stack());
+    for (const char *mode : kModes) {
+      write_service(std::string("zv-") + mode, module_stack(mode));
+      write_service(std::string("zv-") + mode + "-push",
+                    module_stack(std::string(mode) + " allow_push_authentication"));
+    }
   }
 };
 
@@ -52,13 +59,13 @@ void use_nss_files() {
 } // namespace
 
 TEST_F(Entry, ProbeAnswersInEveryModeWithoutContactingTheServer) {
-  for (const char *mode : {"auth_mode_1fa", "auth_mode_2fa", "auth_mode_1fa_2fa"}) {
-    for (const char *push : {"", " allow_push_authentication"}) {
-      write_service("zv", module_stack(std::string(mode) + push));
+  for (const char *mode : kModes) {
+    for (const char *push : {"", "-push"}) {
+      const std::string service = std::string("zv-") + mode + push;
       Conversation conv;
-      EXPECT_EQ(pam_run("zv", kProbe, conv), PAM_SUCCESS) << mode << push;
+      EXPECT_EQ(pam_run(service, kProbe, conv), PAM_SUCCESS) << service;
       const std::string want = *push ? "{\"allowPush\": true}" : "{\"allowPush\": false}";
-      EXPECT_EQ(conv.infos(), std::vector<std::string>{want}) << mode << push;
+      EXPECT_EQ(conv.infos(), std::vector<std::string>{want}) << service;
       EXPECT_TRUE(conv.errors().empty());
       EXPECT_EQ(conv.prompts, 0);
     }

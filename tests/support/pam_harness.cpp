@@ -54,7 +54,10 @@ std::string service_dir() {
   if (mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp failed");
   setenv("PAM_WRAPPER_SERVICE_DIR", tmpl, 1);
   // Sanitizers and the syslog capture need the module's symbols resolved through the global scope.
+  // (this pam_wrapper release reads the variable under uid_wrapper's name).
   setenv("PAM_WRAPPER_DISABLE_DEEPBIND", "1", 1);
+  setenv("UID_WRAPPER_DISABLE_DEEPBIND", "1", 1);
+  std::ofstream(std::string(tmpl) + "/other") << "auth required pam_deny.so\naccount required pam_deny.so\n";
   return tmpl;
 }
 

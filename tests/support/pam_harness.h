@@ -34,7 +34,10 @@ struct Conversation {
 std::string module_path();
 
 // Writes a service file for pam_wrapper (PAM_WRAPPER_SERVICE_DIR is pointed at a private
-// directory the first time). `lines` are full stack lines; use module_line() for ours.
+// directory the first time). `lines` are full stack lines; use module_stack() for ours.
+// pam_wrapper copies the service files once, at the first transaction of the process: write
+// every service a test binary needs before its first pam_run (e.g. in every SetUp), under
+// distinct names, and never change one afterwards.
 void write_service(const std::string &service, const std::string &lines);
 // "auth required <module> <args>\naccount required <module> <args>\n..." for all four types.
 std::string module_stack(const std::string &args = "");
