@@ -1,6 +1,8 @@
 // OTP validation: asks the server whether a one-time code is valid for a user, falls back to
 // the offline code store while the server cannot be reached, and stores the fresh offline codes
 // that a reply carries.
+#include <cstdio>
+#include <cstring>
 #include <memory>
 #include <security/pam_modules.h>
 #include <syslog.h>
@@ -19,6 +21,25 @@ using OtpResponseGuard =
 // Results after which the server still hands out a valid stock of offline codes.
 bool keeps_offline_codes(int code) {
   return code == 0 || code == ZV_ERR_9111 || code == ZV_ERR_9116 || code == ZV_ERR_PUSH_DENIED;
+}
+
+// A reply that cannot be used may still carry a stock of offline codes, and they must never
+// reach the log: the reply is logged only up to the name of its "offlineCodes" member, with a
+// note in place of the rest. The cut-off rest is wiped; the reply is unusable anyway.
+void report_unusable_reply(const module_params *params, int line, char *reply) {
+  static constexpr char kKey[] = "offlineCodes";
+  char *key = std::strstr(reply, kKey);
+  if (key == nullptr) {
+    zv_report_unusable_reply(params, "validate_oath_otp_error_code", line, reply, true);
+    return;
+  }
+  char *rest = key + sizeof kKey - 1;
+  explicit_bzero(rest, std::strlen(rest));
+  char *shown = nullptr;
+  if (asprintf(&shown, "%s (offline codes not logged)", reply) < 0) shown = nullptr;
+  zv::CharPtr owned(shown);
+  zv_report_unusable_reply(params, "validate_oath_otp_error_code", line,
+                           owned ? owned.get() : reply, true);
 }
 
 } // namespace
@@ -48,7 +69,7 @@ extern "C" int validate_oath_otp_error_code(const module_params *params, const c
   // A reply without an integer errorCode would read as 0: never let it accept a code. The
   // server answered, so the offline store is not consulted either.
   if (zv_reply_states_outcome(response.root) == 0) {
-    zv_report_unusable_reply(params, __func__, __LINE__, reply.get(), true);
+    report_unusable_reply(params, __LINE__, reply.get());
     return ZV_STATUS_BAD_REPLY;
   }
   reply.reset();

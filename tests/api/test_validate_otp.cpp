@@ -210,9 +210,15 @@ TEST_F(ValidateOtp, ReplyWithoutAnIntegerErrorCodeNeverAccepts) {
   configure({"offline_codes", "offline_codes_reserve=0"});
   store_stock(3);
   const auto before = read_lines(kFile);
-  for (const char *reply :
-       {R"({"offlineCodes": "7,8"})", R"({"errorCode": "9003"})", R"({"errorCode": false})",
-        R"([{"errorCode": 0}])", R"({"errorCode": 4294967296, "offlineCodes": "9"})"}) {
+  const std::pair<const char *, const char *> replies[] = {
+      {R"({"offlineCodes": "7,8"})", R"({"offlineCodes (offline codes not logged))"},
+      {R"({"errorCode": "9003"})", R"({"errorCode": "9003"})"},
+      {R"({"errorCode": false})", R"({"errorCode": false})"},
+      {R"([{"errorCode": 0}])", R"([{"errorCode": 0}])"},
+      {R"({"errorCode": 4294967296, "offlineCodes": "9"})",
+       R"({"errorCode": 4294967296, "offlineCodes (offline codes not logged))"},
+  };
+  for (const auto &[reply, logged] : replies) {
     said.clear();
     syslog_clear();
     EXPECT_EQ(run_json(reply), ZV_STATUS_BAD_REPLY) << reply;
@@ -220,11 +226,32 @@ TEST_F(ValidateOtp, ReplyWithoutAnIntegerErrorCodeNeverAccepts) {
     EXPECT_EQ(error_lines(), std::vector<std::string>{
                                  std::string("validate_oath_otp_error_code: error parsing json "
                                              "response: ") +
-                                 reply});
+                                 logged});
   }
   fake.queue_json("validate_oath_otp", R"({"errorMessage": "ok"})");
   EXPECT_EQ(validate_oath_otp(params.get(), "alice", "100001"), PAM_AUTH_ERR);
   EXPECT_EQ(read_lines(kFile), before);
+}
+
+TEST_F(ValidateOtp, OfflineCodesOfAnUnusableReplyNeverReachTheLog) {
+  configure({"offline_codes", "offline_codes_reserve=0", "debug"});
+  // A stock behind a string errorCode, a cut-off reply, and one that is not JSON at all.
+  for (const char *reply : {"{\"errorCode\": \"0\", \"offlineCodes\": \"314159,271828\"}",
+                            "{\"errorCode\": 0, \"offlineCodes\": \"314159,271828",
+                            "codes follow\r\nofflineCodes=314159,271828\r\n"}) {
+    syslog_clear();
+    EXPECT_EQ(run_json(reply), ZV_STATUS_BAD_REPLY) << reply;
+    const auto records = syslog_records();
+    ASSERT_FALSE(records.empty()) << reply;
+    for (const auto &record : records) {
+      EXPECT_EQ(record.text.find("314159"), std::string::npos) << record.text;
+      EXPECT_EQ(record.text.find("271828"), std::string::npos) << record.text;
+    }
+  }
+  EXPECT_EQ(error_lines(), std::vector<std::string>{"validate_oath_otp_error_code: error parsing "
+                                                    "json response: codes follow  offlineCodes "
+                                                    "(offline codes not logged)"});
+  EXPECT_FALSE(std::ifstream(kFile).good()) << "no stock is stored from an unusable reply";
 }
 
 TEST_F(ValidateOtp, MissingReplyBodyWithoutOfflineCodes) {
