@@ -37,7 +37,8 @@ ZV_API_END
 
 // Log with the "%s[%d]: " prefix naming the calling function and the source line.
 #define ZV_LOG(params, priority, fmt, ...)                                                         \
-  syslog_message((params), (priority), "%s[%d]: " fmt, __func__, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
+  syslog_message((params), (priority), "%s[%d]: " fmt, __func__,                                   \
+                 __LINE__ __VA_OPT__(, ) __VA_ARGS__)
 // The same, under an explicit name (for records a step writes in another function's name).
 #define ZV_LOG_AS(name, params, priority, fmt, ...)                                                \
   syslog_message((params), (priority), "%s[%d]: " fmt, (name), __LINE__ __VA_OPT__(, ) __VA_ARGS__)

@@ -24,7 +24,7 @@ int recording_conv(int n, const pam_message **msg, pam_response **resp, void *ap
   }
   auto *r = static_cast<pam_response *>(calloc(static_cast<size_t>(n), sizeof(pam_response)));
   for (int i = 0; i < n; i++) {
-    conv->seen.push_back({msg[i]->msg_style, msg[i]->msg});
+    conv->seen.push_back({msg[i]->msg_style, msg[i]->msg != nullptr ? msg[i]->msg : "<null>"});
     const bool prompt =
         msg[i]->msg_style == PAM_PROMPT_ECHO_OFF || msg[i]->msg_style == PAM_PROMPT_ECHO_ON;
     if (!prompt) continue;
@@ -81,7 +81,8 @@ TEST_F(ConversationTest, PromptGivesNullOnFailureNoResponseOrNoText) {
 
 TEST_F(ConversationTest, InfoLinesAndPromptGoInOneCall) {
   conv.answers = {"os"};
-  const char *lines[] = {"os - OTP via SMS", "oe - OTP via Email", "pa - Push Application Confirmation"};
+  const char *lines[] = {"os - OTP via SMS", "oe - OTP via Email",
+                         "pa - Push Application Confirmation"};
   char *answer = prompt_user_with_info(pamh, PAM_PROMPT_ECHO_ON, "Select: ", lines, 3);
   ASSERT_NE(answer, nullptr);
   EXPECT_STREQ(answer, "os");
@@ -103,6 +104,31 @@ TEST_F(ConversationTest, NoInfoLinesIsAPlainPrompt) {
   EXPECT_STREQ(answer, "123456");
   free(answer);
   EXPECT_EQ(conv.call_sizes, std::vector<int>{1});
+}
+
+TEST_F(ConversationTest, AMissingTextNeverReachesTheApplicationAsNull) {
+  // A configured prompt whose copy could not be allocated is null; many conversation functions
+  // print or copy the text without a check.
+  conv.answers = {"a", "b"};
+  char *answer = prompt_user(pamh, PAM_PROMPT_ECHO_OFF, nullptr);
+  EXPECT_STREQ(answer, "a");
+  free(answer);
+  const char *lines[] = {nullptr, "pa - Push Application Confirmation"};
+  answer = prompt_user_with_info(pamh, PAM_PROMPT_ECHO_ON, nullptr, lines, 2);
+  EXPECT_STREQ(answer, "b");
+  free(answer);
+  EXPECT_EQ(converse(pamh, PAM_TEXT_INFO, nullptr, nullptr), PAM_SUCCESS);
+  ASSERT_EQ(conv.seen.size(), 5u);
+  const std::vector<std::pair<int, std::string>> expected = {
+      {PAM_PROMPT_ECHO_OFF, ""},
+      {PAM_TEXT_INFO, ""},
+      {PAM_TEXT_INFO, "pa - Push Application Confirmation"},
+      {PAM_PROMPT_ECHO_ON, ""},
+      {PAM_TEXT_INFO, ""}};
+  for (size_t i = 0; i < expected.size(); i++) {
+    EXPECT_EQ(conv.seen[i].style, expected[i].first) << i;
+    EXPECT_EQ(conv.seen[i].text, expected[i].second) << i;
+  }
 }
 
 TEST_F(ConversationTest, SendMessageFormatsOnceAndKeepsPercentSignsOfPlainTexts) {

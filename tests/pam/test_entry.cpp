@@ -74,7 +74,8 @@ TEST_F(Entry, ProbeAnswersInEveryModeWithoutContactingTheServer) {
 
 TEST_F(Entry, ProbeAnswersFromTheConfigurationFileAndBeforeTheBypassGroup) {
   use_nss_files();
-  write_config("host=127.0.0.1\nport=9\nallow_push_authentication\nbypass_group_name=zelvane-bypass\n");
+  write_config(
+      "host=127.0.0.1\nport=9\nallow_push_authentication\nbypass_group_name=zelvane-bypass\n");
   Conversation conv;
   EXPECT_EQ(pam_run("zv", kProbe, conv), PAM_SUCCESS);
   EXPECT_EQ(conv.infos(), std::vector<std::string>{"{\"allowPush\": true}"});
@@ -84,10 +85,12 @@ TEST_F(Entry, MissingConfigurationFailsWithConfigurationError) {
   remove_config();
   Conversation conv;
   EXPECT_EQ(pam_run("zv", kProbe, conv), PAM_AUTH_ERR);
-  EXPECT_EQ(conv.errors(), std::vector<std::string>{"Configuration error. Please contact support."});
+  EXPECT_EQ(conv.errors(),
+            std::vector<std::string>{"Configuration error. Please contact support."});
   EXPECT_TRUE(conv.infos().empty());
-  const LogRecord open_failed = syslog_find_line(
-      "parse_config_file_params", "Unable to open configuration file: /etc/zelvane.d/pam_zelvane.conf");
+  const LogRecord open_failed =
+      syslog_find_line("parse_config_file_params",
+                       "Unable to open configuration file: /etc/zelvane.d/pam_zelvane.conf");
   EXPECT_EQ(open_failed.priority, LOG_ERR);
   EXPECT_EQ(open_failed.ident, "pam_zelvane(zv)");
   EXPECT_EQ(open_failed.facility, LOG_AUTH >> 3);
@@ -103,7 +106,8 @@ TEST_F(Entry, OversizedConfigurationFailsTheSameWay) {
   write_config(std::string(51201, '#'));
   Conversation conv;
   EXPECT_EQ(pam_run("zv", kProbe, conv), PAM_AUTH_ERR);
-  EXPECT_EQ(conv.errors(), std::vector<std::string>{"Configuration error. Please contact support."});
+  EXPECT_EQ(conv.errors(),
+            std::vector<std::string>{"Configuration error. Please contact support."});
 }
 
 TEST_F(Entry, ListedMemberOfTheBypassGroupPassesSilently) {
@@ -159,8 +163,8 @@ TEST_F(Entry, OtherServiceFunctionsReturnFixedResults) {
   const char *args[] = {"debug", "bogus"};
   EXPECT_EQ(chauthtok(nullptr, 0, 0, nullptr), PAM_IGNORE);
   EXPECT_EQ(chauthtok(nullptr, PAM_SILENT, 2, args), PAM_IGNORE);
-  for (const char *name : {"pam_sm_setcred", "pam_sm_acct_mgmt", "pam_sm_open_session",
-                           "pam_sm_close_session"}) {
+  for (const char *name :
+       {"pam_sm_setcred", "pam_sm_acct_mgmt", "pam_sm_open_session", "pam_sm_close_session"}) {
     auto fn = reinterpret_cast<Fn>(dlsym(module, name));
     ASSERT_NE(fn, nullptr) << name;
     EXPECT_EQ(fn(nullptr, 0, 2, args), PAM_SUCCESS) << name;

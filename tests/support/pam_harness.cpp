@@ -21,8 +21,8 @@ int conversation(int num_msg, const pam_message **msg, pam_response **resp, void
   conv->call_sizes.push_back(num_msg);
   *resp = nullptr;
   if (num_msg <= 0) return PAM_CONV_ERR;
-  auto *replies = static_cast<pam_response *>(calloc(static_cast<size_t>(num_msg),
-                                                     sizeof(pam_response)));
+  auto *replies =
+      static_cast<pam_response *>(calloc(static_cast<size_t>(num_msg), sizeof(pam_response)));
   if (replies == nullptr) return PAM_BUF_ERR;
   for (int i = 0; i < num_msg; i++) {
     const int style = msg[i]->msg_style;
@@ -57,7 +57,8 @@ std::string service_dir() {
   // (this pam_wrapper release reads the variable under uid_wrapper's name).
   setenv("PAM_WRAPPER_DISABLE_DEEPBIND", "1", 1);
   setenv("UID_WRAPPER_DISABLE_DEEPBIND", "1", 1);
-  std::ofstream(std::string(tmpl) + "/other") << "auth required pam_deny.so\naccount required pam_deny.so\n";
+  std::ofstream(std::string(tmpl) + "/other")
+      << "auth required pam_deny.so\naccount required pam_deny.so\n";
   return tmpl;
 }
 
@@ -88,8 +89,8 @@ void write_service(const std::string &service, const std::string &lines) {
 std::string module_stack(const std::string &args) {
   std::string out;
   for (const char *type : {"auth", "account", "password", "session"})
-    out += std::string(type) + " required " + module_path() + (args.empty() ? "" : " " + args) +
-           "\n";
+    out +=
+        std::string(type) + " required " + module_path() + (args.empty() ? "" : " " + args) + "\n";
   return out;
 }
 

@@ -16,17 +16,17 @@ struct PamMessage {
 struct Conversation {
   std::vector<std::string> answers; // answers to prompts (either echo style), in order
   // Fault injection at the Nth prompt (0-based); -1 = never.
-  int fail_at_prompt = -1;     // the conversation function returns PAM_CONV_ERR
+  int fail_at_prompt = -1;        // the conversation function returns PAM_CONV_ERR
   int no_response_at_prompt = -1; // returns PAM_SUCCESS with no response array
   int null_text_at_prompt = -1;   // a response whose text is null
   // What happened:
-  std::vector<PamMessage> seen;  // every message of every call, in order
-  std::vector<int> call_sizes;   // number of messages per conversation call
-  int prompts = 0;               // prompts answered (or failed) so far
+  std::vector<PamMessage> seen; // every message of every call, in order
+  std::vector<int> call_sizes;  // number of messages per conversation call
+  int prompts = 0;              // prompts answered (or failed) so far
   size_t next_answer = 0;
 
-  std::vector<std::string> infos() const;   // texts of PAM_TEXT_INFO messages
-  std::vector<std::string> errors() const;  // texts of PAM_ERROR_MSG messages
+  std::vector<std::string> infos() const;  // texts of PAM_TEXT_INFO messages
+  std::vector<std::string> errors() const; // texts of PAM_ERROR_MSG messages
   std::vector<std::string> prompt_texts() const;
 };
 

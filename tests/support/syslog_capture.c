@@ -46,10 +46,17 @@ void vsyslog(int priority, const char *format, va_list ap) {
   size_t j = 0;
   for (size_t i = 0; i < n; i++) {
     char c = text[i];
-    if (c == '\\') { esc[j++] = '\\'; esc[j++] = '\\'; }
-    else if (c == '\n') { esc[j++] = '\\'; esc[j++] = 'n'; }
-    else if (c == '\t') { esc[j++] = '\\'; esc[j++] = 't'; }
-    else esc[j++] = c;
+    if (c == '\\') {
+      esc[j++] = '\\';
+      esc[j++] = '\\';
+    } else if (c == '\n') {
+      esc[j++] = '\\';
+      esc[j++] = 'n';
+    } else if (c == '\t') {
+      esc[j++] = '\\';
+      esc[j++] = 't';
+    } else
+      esc[j++] = c;
   }
   esc[j] = '\0';
   int facility = (priority & LOG_FACMASK) ? (priority & LOG_FACMASK) : capture_facility;
