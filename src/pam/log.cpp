@@ -33,6 +33,10 @@ const pam_conv *get_conv(pam_handle_t *pamh, int *rc) {
   return conv;
 }
 
+// A text for the host's conversation function, which need not expect a null one (a configured
+// prompt is null when its copy could not be allocated).
+const char *shown(const char *text) { return text != nullptr ? text : ""; }
+
 // Wipes and frees `count` responses and the array.
 void free_responses(pam_response *resp, int count) {
   if (resp == nullptr) return;
@@ -48,7 +52,7 @@ extern "C" int converse(pam_handle_t *pamh, int style, const char *text, char **
   const pam_conv *conv = get_conv(pamh, &rc);
   if (conv == nullptr) return rc;
 
-  pam_message msg{style, text};
+  pam_message msg{style, shown(text)};
   const pam_message *msgp = &msg;
   pam_response *resp = nullptr;
   rc = conv->conv(1, &msgp, &resp, conv->appdata_ptr);
@@ -100,7 +104,7 @@ extern "C" char *prompt_user_with_info(pam_handle_t *pamh, int style, const char
   for (size_t i = 0; i < n; i++) {
     const bool last = i + 1 == n;
     msgs.get()[i].msg_style = last ? style : PAM_TEXT_INFO;
-    msgs.get()[i].msg = last ? prompt : info_lines[i];
+    msgs.get()[i].msg = shown(last ? prompt : info_lines[i]);
     ptrs.get()[i] = &msgs.get()[i];
   }
   pam_response *resp = nullptr;
@@ -114,8 +118,7 @@ extern "C" char *prompt_user_with_info(pam_handle_t *pamh, int style, const char
   return answer;
 }
 
-extern "C" void syslog_message(const module_params *params, int priority, const char *format,
-                               ...) {
+extern "C" void syslog_message(const module_params *params, int priority, const char *format, ...) {
   if (priority == LOG_DEBUG && (params == nullptr || params->debug == 0)) return;
   const char *ident = kFallbackIdent;
   if (params != nullptr && params->logname != nullptr && params->logname[0] != '\0')
