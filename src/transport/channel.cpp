@@ -10,6 +10,8 @@
 #include <openssl/buffer.h>
 #include <openssl/evp.h>
 #include <pthread.h>
+#include <sys/socket.h>
+#include <sys/time.h>
 
 namespace zv::transport {
 
@@ -41,6 +43,14 @@ char *basic_credentials(const char *user, const char *password, int *out_len) {
   if (asprintf(&joined, "%s:%s", user, password) < 0) return nullptr;
   SecretPtr plain(joined);
   return base64_encode(plain.get(), std::strlen(plain.get()), out_len);
+}
+
+bool set_io_timeout(BIO *bio, int secs) {
+  int fd = -1;
+  if (secs <= 0 || BIO_get_fd(bio, &fd) < 0 || fd < 0) return false;
+  const timeval bound{secs, 0};
+  return setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound) == 0 &&
+         setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound) == 0;
 }
 
 long read_proxy_reply(BIO *bio, char *buf, size_t size) {

@@ -24,6 +24,25 @@ char *base64_encode(const char *data, size_t len, int *out_len);
 
 inline bool has_text(const char *s) { return s != nullptr && s[0] != '\0'; }
 
+// How long each read or write on an open connection (server or proxy) may wait for the peer.
+// A peer that accepts the connection and then falls silent fails the request instead of holding
+// the host's thread (a login, a sudo, every poll of a push wait) for ever.
+inline constexpr int kIoTimeoutSecs = 60;
+
+// Bounds every later read and write on the socket under `bio` by `secs` seconds. False when
+// there is no socket yet or the bound cannot be set.
+bool set_io_timeout(BIO *bio, int secs);
+
+// True when the last failed read or write on `bio` ran out of time (the socket bound) rather
+// than meeting a closed or broken connection.
+inline bool timed_out(BIO *bio) { return BIO_should_retry(bio) != 0; }
+
+// post_json_request and proxy_connect with their wait on the peer bounded by `io_timeout_secs`
+// instead of kIoTimeoutSecs.
+int post_json(const module_params *params, const char *body, char **json_response,
+              int io_timeout_secs);
+BIO *open_proxy_tunnel(const module_params *params, int io_timeout_secs);
+
 // The Base64 form of "user:password" for a Basic authorization header, a secret the caller
 // wipes; *out_len receives its length. Null when it cannot be built.
 char *basic_credentials(const char *user, const char *password, int *out_len);

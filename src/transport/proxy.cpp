@@ -12,6 +12,8 @@ namespace {
 
 using zv::transport::has_text;
 
+constexpr const char kFn[] = "proxy_connect";
+
 // The CONNECT request (it may carry the proxy password: the caller wipes it); null when it
 // cannot be built.
 char *build_connect(const module_params *params, int *len) {
@@ -23,7 +25,7 @@ char *build_connect(const module_params *params, int *len) {
     zv::SecretPtr encoded(
         zv::transport::basic_credentials(params->proxy_username, params->proxy_password, &b64_len));
     if (!encoded) {
-      ZV_LOG_AS("proxy_connect", params, LOG_ERR, "Failed to allocate proxy credentials");
+      ZV_LOG_AS(kFn, params, LOG_ERR, "Failed to allocate proxy credentials");
       return nullptr;
     }
     n = asprintf(&text,
@@ -34,7 +36,7 @@ char *build_connect(const module_params *params, int *len) {
                  params->host, params->port);
   }
   if (n < 0) {
-    ZV_LOG_AS("proxy_connect", params, LOG_ERR, "Failed to format CONNECT request");
+    ZV_LOG_AS(kFn, params, LOG_ERR, "Failed to format CONNECT request");
     return nullptr;
   }
   *len = n;
@@ -43,11 +45,11 @@ char *build_connect(const module_params *params, int *len) {
 
 } // namespace
 
-extern "C" BIO *proxy_connect(const module_params *params) {
+BIO *zv::transport::open_proxy_tunnel(const module_params *params, int io_timeout_secs) {
   zv::transport::SigpipeGuard sigpipe_guard; // a proxy may reset during the write
   zv::transport::BioPtr bio(BIO_new(BIO_s_connect()));
   if (!bio) {
-    ZV_LOG(params, LOG_ERR, "Failed to create TCP BIO for proxy");
+    ZV_LOG_AS(kFn, params, LOG_ERR, "Failed to create TCP BIO for proxy");
     return nullptr;
   }
   BIO_set_conn_hostname(bio.get(), params->proxy_server);
@@ -55,9 +57,15 @@ extern "C" BIO *proxy_connect(const module_params *params) {
   BIO_set_nbio(bio.get(), 0);
   BIO_set_conn_mode(bio.get(), BIO_SOCK_NODELAY); // as on the direct path: small TLS writes follow
   if (BIO_do_connect(bio.get()) <= 0) {
-    ZV_LOG(params, LOG_ERR, "Failed to connect to proxy %s:%s", params->proxy_server,
-           params->proxy_port);
-    log_ssl_errors(params, __func__, __LINE__, "BIO_do_connect (proxy)");
+    ZV_LOG_AS(kFn, params, LOG_ERR, "Failed to connect to proxy %s:%s", params->proxy_server,
+              params->proxy_port);
+    log_ssl_errors(params, kFn, __LINE__, "BIO_do_connect (proxy)");
+    return nullptr;
+  }
+  // A proxy that takes the connection and then never answers must not hold the login.
+  if (!set_io_timeout(bio.get(), io_timeout_secs)) {
+    ZV_LOG_AS(kFn, params, LOG_ERR, "Failed to set a time limit on the connection to proxy %s:%s",
+              params->proxy_server, params->proxy_port);
     return nullptr;
   }
   {
@@ -65,25 +73,29 @@ extern "C" BIO *proxy_connect(const module_params *params) {
     zv::SecretPtr request(build_connect(params, &len));
     if (!request) return nullptr;
     if (BIO_write(bio.get(), request.get(), len) != len) {
-      ZV_LOG(params, LOG_ERR, "Failed to send CONNECT request to proxy");
+      ZV_LOG_AS(kFn, params, LOG_ERR, "Failed to send CONNECT request to proxy");
       return nullptr;
     }
   }
   char reply[ZV_PROXY_REPLY_SIZE];
   if (zv::transport::read_proxy_reply(bio.get(), reply, sizeof reply) < 0) {
-    ZV_LOG(params, LOG_ERR, "Failed to read CONNECT response from proxy");
+    ZV_LOG_AS(kFn, params, LOG_ERR, "Failed to read CONNECT response from proxy");
     return nullptr;
   }
   int status = 0;
   const char *body = nullptr;
   if (parse_http_response(params, reply, &status, &body) != 0) {
-    ZV_LOG(params, LOG_ERR, "Failed to parse proxy CONNECT response");
+    ZV_LOG_AS(kFn, params, LOG_ERR, "Failed to parse proxy CONNECT response");
     return nullptr;
   }
   // Only 200 opens a tunnel; any other answer, 2xx included, is the proxy refusing.
   if (status != 200) {
-    ZV_LOG(params, LOG_ERR, "Proxy CONNECT failed with HTTP %d", status);
+    ZV_LOG_AS(kFn, params, LOG_ERR, "Proxy CONNECT failed with HTTP %d", status);
     return nullptr;
   }
   return bio.release();
+}
+
+extern "C" BIO *proxy_connect(const module_params *params) {
+  return zv::transport::open_proxy_tunnel(params, zv::transport::kIoTimeoutSecs);
 }

@@ -108,15 +108,31 @@ void log_verify_result(const module_params *params, long result) {
             X509_verify_cert_error_string(result));
 }
 
+// A server that took the connection and then fell silent; named like an unreachable one.
+void log_silent_server(const module_params *params, int secs) {
+  ZV_LOG_AS(kFn, params, LOG_WARNING, "Server (%s) did not answer within %d seconds.", params->host,
+            secs);
+}
+
+// Bounds every later wait on the server by `secs`; the connection is useless without it.
+bool bound_waits(const module_params *params, BIO *chain, int secs) {
+  if (zv::transport::set_io_timeout(chain, secs)) return true;
+  ZV_LOG_AS(kFn, params, LOG_ERR, "Failed to set a time limit on the connection to %s",
+            params->host);
+  return false;
+}
+
 // Peer verification aborts the handshake itself, so a rejected certificate surfaces as a failed
 // handshake; it is named at LOG_ERR, not left to the debug-only error queue.
-void log_handshake_failure(const module_params *params, int line, const char *operation, SSL *ssl) {
+void log_handshake_failure(const module_params *params, int line, const char *operation, BIO *chain,
+                           SSL *ssl, int secs) {
   log_ssl_errors(params, kFn, line, operation);
+  if (zv::transport::timed_out(chain)) log_silent_server(params, secs);
   const long result = SSL_get_verify_result(ssl);
   if (result != X509_V_OK) log_verify_result(params, result);
 }
 
-BIO *open_direct(const module_params *params, SSL_CTX *ctx) {
+BIO *open_direct(const module_params *params, SSL_CTX *ctx, int secs) {
   BioPtr chain(BIO_new_ssl_connect(ctx));
   if (!chain) {
     log_ssl_errors(params, kFn, __LINE__, "BIO_new_ssl_connect");
@@ -129,19 +145,21 @@ BIO *open_direct(const module_params *params, SSL_CTX *ctx) {
   // The handshake's last flight and the request go out as separate small writes; Nagle's
   // algorithm would hold the request back until the first is acknowledged.
   BIO_set_conn_mode(chain.get(), BIO_SOCK_NODELAY);
-  if (BIO_do_connect(chain.get()) != 1) {
-    log_handshake_failure(params, __LINE__, "BIO_do_connect", ssl);
+  // The TCP connection alone first, so that the handshake already runs under the time limit.
+  if (BIO_do_connect(BIO_next(chain.get())) != 1 || !bound_waits(params, chain.get(), secs) ||
+      BIO_do_connect(chain.get()) != 1) {
+    log_handshake_failure(params, __LINE__, "BIO_do_connect", chain.get(), ssl, secs);
     return nullptr;
   }
   if (BIO_do_handshake(chain.get()) != 1) {
-    log_handshake_failure(params, __LINE__, "BIO_do_handshake", ssl);
+    log_handshake_failure(params, __LINE__, "BIO_do_handshake", chain.get(), ssl, secs);
     return nullptr;
   }
   return chain.release();
 }
 
-BIO *open_tunnelled(const module_params *params, SSL_CTX *ctx) {
-  BioPtr tunnel(proxy_connect(params));
+BIO *open_tunnelled(const module_params *params, SSL_CTX *ctx, int secs) {
+  BioPtr tunnel(zv::transport::open_proxy_tunnel(params, secs));
   if (!tunnel) return nullptr;
   BioPtr chain(BIO_new_ssl(ctx, 1));
   if (!chain) {
@@ -152,7 +170,7 @@ BIO *open_tunnelled(const module_params *params, SSL_CTX *ctx) {
   SSL *ssl = prepare_ssl(params, chain.get());
   if (ssl == nullptr) return nullptr;
   if (BIO_do_handshake(chain.get()) != 1) {
-    log_handshake_failure(params, __LINE__, "BIO_do_handshake", ssl);
+    log_handshake_failure(params, __LINE__, "BIO_do_handshake", chain.get(), ssl, secs);
     return nullptr;
   }
   return chain.release();
@@ -224,7 +242,7 @@ char *build_request(const module_params *params, const char *body, int *len) {
 // Reads until the server closes the connection, into a buffer that doubles from 4096 bytes up
 // to ZV_RESPONSE_MAX. Returns the NUL-terminated bytes, or null (logged) when nothing usable
 // came.
-ResponseBuffer read_response(const module_params *params, BIO *chain) {
+ResponseBuffer read_response(const module_params *params, BIO *chain, int secs) {
   size_t capacity = ZV_RESPONSE_INITIAL;
   ResponseBuffer buf = new_buffer(capacity);
   if (!buf) {
@@ -255,6 +273,12 @@ ResponseBuffer read_response(const module_params *params, BIO *chain) {
       capacity = grown;
     }
   }
+  // A reply cut short by the time limit is no reply: only the server's close ends one.
+  if (last < 0 && zv::transport::timed_out(chain)) {
+    log_ssl_errors(params, kFn, __LINE__, "BIO_read");
+    log_silent_server(params, secs);
+    return nullptr;
+  }
   if (received == 0) {
     if (last < 0) log_ssl_errors(params, kFn, __LINE__, "BIO_read");
     return nullptr;
@@ -281,16 +305,16 @@ extern "C" int is_server_reachable(const module_params *params) {
   return wait_for_connection(fd, params->connection_timeout_secs);
 }
 
-extern "C" int post_json_request(const module_params *params, const char *body,
-                                 char **json_response) {
+int zv::transport::post_json(const module_params *params, const char *body, char **json_response,
+                             int io_timeout_secs) {
   // Declared first, released last: freeing the chain still writes (close_notify).
   zv::transport::SigpipeGuard sigpipe_guard;
   if (!has_text(params->host)) {
-    ZV_LOG(params, LOG_ERR, "No server host configured");
+    ZV_LOG_AS(kFn, params, LOG_ERR, "No server host configured");
     return 0;
   }
   if (params->connection_timeout_secs != 0 && !is_server_reachable(params)) {
-    ZV_LOG(params, LOG_WARNING, "Server (%s) is not reachable.", params->host);
+    ZV_LOG_AS(kFn, params, LOG_WARNING, "Server (%s) is not reachable.", params->host);
     return 0;
   }
   if (json_response != nullptr) *json_response = nullptr;
@@ -298,7 +322,8 @@ extern "C" int post_json_request(const module_params *params, const char *body,
   SslCtxPtr ctx(create_ssl_context(params));
   if (!ctx) return 0;
   const bool proxied = params->proxy_server != nullptr && params->proxy_port != nullptr;
-  BioPtr chain(proxied ? open_tunnelled(params, ctx.get()) : open_direct(params, ctx.get()));
+  BioPtr chain(proxied ? open_tunnelled(params, ctx.get(), io_timeout_secs)
+                       : open_direct(params, ctx.get(), io_timeout_secs));
   if (!chain || !check_certificate(params, chain.get())) return 0;
 
   {
@@ -307,30 +332,37 @@ extern "C" int post_json_request(const module_params *params, const char *body,
     if (!request) return 0;
     // Blocking SSL writes all or fail; a short count means the request did not go out whole.
     if (BIO_write(chain.get(), request.get(), len) != len) {
-      log_ssl_errors(params, __func__, __LINE__, "BIO_write");
+      log_ssl_errors(params, kFn, __LINE__, "BIO_write");
+      if (zv::transport::timed_out(chain.get())) log_silent_server(params, io_timeout_secs);
       return 0;
     }
   }
 
-  ResponseBuffer response = read_response(params, chain.get());
+  ResponseBuffer response = read_response(params, chain.get(), io_timeout_secs);
   if (!response) return 0;
   int status = 0;
   const char *reply_body = nullptr;
   if (parse_http_response(params, response.get(), &status, &reply_body) != 0) {
-    ZV_LOG(params, LOG_ERR, "Failed to parse HTTP response");
+    ZV_LOG_AS(kFn, params, LOG_ERR, "Failed to parse HTTP response");
     return 0;
   }
   if (status < 200 || status > 299) {
-    ZV_LOG(params, LOG_ERR, "HTTP %d response from server", status);
+    ZV_LOG_AS(kFn, params, LOG_ERR, "HTTP %d response from server", status);
     return 0;
   }
   if (reply_body != nullptr) {
     char *copy = strdup(reply_body);
-    if (copy == nullptr) ZV_LOG(params, LOG_ERR, "Memory allocation failed for json_response");
+    if (copy == nullptr)
+      ZV_LOG_AS(kFn, params, LOG_ERR, "Memory allocation failed for json_response");
     if (json_response != nullptr)
       *json_response = copy;
     else
       zv::wipe_free(copy);
   }
   return 1;
+}
+
+extern "C" int post_json_request(const module_params *params, const char *body,
+                                 char **json_response) {
+  return zv::transport::post_json(params, body, json_response, zv::transport::kIoTimeoutSecs);
 }

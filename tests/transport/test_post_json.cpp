@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "transport/channel.h"
 #include "transport/transport.h"
 #include "transport_fixture.h"
 
@@ -342,6 +343,49 @@ TEST_F(PostJson, ReachabilityPreCheck) {
   EXPECT_EQ(post(), 0);
   EXPECT_EQ(log_lines(), std::vector<std::string>{
                              "warning post_json_request[N]: Server (localhost) is not reachable."});
+}
+
+// A server that takes the connection and then falls silent fails the request once the time
+// limit on waiting for it runs out, whichever step it stops in; a reply it began is not used.
+TEST_F(PostJson, ASilentServerFailsWithinTheTimeLimit) {
+  const std::vector<std::string> silent = {
+      "warning post_json_request[N]: Server (localhost) did not answer within 1 seconds."};
+  char *out = kSentinel;
+  int rc = -1;
+  {
+    MuteListener mute; // not even the TLS handshake is answered
+    ASSERT_NE(mute.port, 0);
+    params.set(&module_params::port, std::to_string(mute.port));
+    EXPECT_LT(seconds_taken([&] { rc = zv::transport::post_json(&params, "{}", &out, 1); }), 10);
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(out, nullptr);
+    EXPECT_EQ(log_lines(), silent);
+  }
+
+  TlsServer server;
+  use(server);
+  // The whole reply but for its last bytes, which come (and the connection ends) 3 s later.
+  const std::string whole = http_reply(200, "{\"errorCode\": 0}").bytes + "   ";
+  server.set_handler([&](const Received &) {
+    Reply r{whole};
+    r.chunk = whole.size() - 3;
+    r.chunk_delay_ms = 3000;
+    return r;
+  });
+  syslog_clear();
+  out = kSentinel;
+  EXPECT_LT(seconds_taken([&] { rc = zv::transport::post_json(&params, "{}", &out, 1); }), 2.5);
+  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(out, nullptr);
+  EXPECT_EQ(log_lines(), silent);
+
+  // Within the limit the same reply is taken whole.
+  syslog_clear();
+  EXPECT_EQ(zv::transport::post_json(&params, "{}", &out, 5), 1);
+  ASSERT_NE(out, nullptr);
+  EXPECT_STREQ(out, "{\"errorCode\": 0}   ");
+  std::free(out);
+  EXPECT_TRUE(log_lines().empty());
 }
 
 // A busy host (sshd) may hand out descriptors above FD_SETSIZE; the wait must still work.

@@ -10,6 +10,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "transport/channel.h"
 #include "transport/transport.h"
 #include "transport_fixture.h"
 
@@ -232,6 +233,26 @@ TEST_F(Proxy, AnswersOfAScriptedProxy) {
     EXPECT_EQ(log_lines(), c.logged) << c.answer.substr(0, 40);
     BIO_free_all(tunnel);
   }
+}
+
+// A proxy that takes the connection and never answers CONNECT fails the request within the
+// time limit on waiting for it.
+TEST_F(Proxy, ASilentProxyFailsWithinTheTimeLimit) {
+  MuteListener mute;
+  ASSERT_NE(mute.port, 0);
+  params.set(&module_params::proxy_port, std::to_string(mute.port));
+  BIO *tunnel = nullptr;
+  EXPECT_LT(seconds_taken([&] { tunnel = zv::transport::open_proxy_tunnel(&params, 1); }), 10);
+  EXPECT_EQ(tunnel, nullptr);
+  BIO_free_all(tunnel);
+  char *out = nullptr;
+  int rc = -1;
+  EXPECT_LT(seconds_taken([&] { rc = zv::transport::post_json(&params, "{}", &out, 1); }), 10);
+  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(out, nullptr);
+  const std::string failed = "err proxy_connect[N]: Failed to read CONNECT response from proxy";
+  EXPECT_EQ(log_lines(), (std::vector<std::string>{failed, failed}));
+  EXPECT_TRUE(server->received().empty());
 }
 
 TEST_F(Proxy, ProxyNotListening) {

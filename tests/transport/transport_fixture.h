@@ -5,12 +5,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <arpa/inet.h>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <netinet/in.h>
 #include <openssl/err.h>
 #include <regex>
 #include <string>
+#include <sys/socket.h>
 #include <syslog.h>
+#include <unistd.h>
 #include <vector>
 
 #include "config/params.h"
@@ -59,6 +64,33 @@ inline size_t count_lines_starting(const std::string &prefix) {
   size_t n = 0;
   for (const auto &l : log_lines()) n += l.rfind(prefix, 0) == 0;
   return n;
+}
+
+// A loopback listener that nobody serves: the kernel completes connections into its queue, and
+// nothing is ever said on them (a hung server or proxy).
+struct MuteListener {
+  int fd = -1;
+  int port = 0;
+  MuteListener() {
+    fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 && listen(fd, 16) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0)
+      port = ntohs(a.sin_port);
+  }
+  ~MuteListener() { close(fd); }
+  MuteListener(const MuteListener &) = delete;
+  MuteListener &operator=(const MuteListener &) = delete;
+};
+
+// Seconds that `fn` took.
+template <class Fn> double seconds_taken(Fn &&fn) {
+  const auto start = std::chrono::steady_clock::now();
+  fn();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 class TransportTest : public ::testing::Test {
