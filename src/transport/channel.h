@@ -1,6 +1,7 @@
 // Helpers shared by the transport's files; hidden from the module's exported interface.
 #pragma once
 
+#include <cerrno>
 #include <csignal>
 #include <cstddef>
 #include <memory>
@@ -33,9 +34,12 @@ inline constexpr int kIoTimeoutSecs = 60;
 // there is no socket yet or the bound cannot be set.
 bool set_io_timeout(BIO *bio, int secs);
 
-// True when the last failed read or write on `bio` ran out of time (the socket bound) rather
-// than meeting a closed or broken connection.
-inline bool timed_out(BIO *bio) { return BIO_should_retry(bio) != 0; }
+// True when the read or write on `bio` that just failed ran out of time (the socket bound)
+// rather than meeting a closed or broken connection or a signal. Call it before anything else
+// can change errno.
+inline bool timed_out(BIO *bio) {
+  return BIO_should_retry(bio) != 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+}
 
 // post_json_request and proxy_connect with their wait on the peer bounded by `io_timeout_secs`
 // instead of kIoTimeoutSecs.

@@ -126,8 +126,9 @@ bool bound_waits(const module_params *params, BIO *chain, int secs) {
 // handshake; it is named at LOG_ERR, not left to the debug-only error queue.
 void log_handshake_failure(const module_params *params, int line, const char *operation, BIO *chain,
                            SSL *ssl, int secs) {
+  const bool silent = zv::transport::timed_out(chain);
   log_ssl_errors(params, kFn, line, operation);
-  if (zv::transport::timed_out(chain)) log_silent_server(params, secs);
+  if (silent) log_silent_server(params, secs);
   const long result = SSL_get_verify_result(ssl);
   if (result != X509_V_OK) log_verify_result(params, result);
 }
@@ -332,8 +333,9 @@ int zv::transport::post_json(const module_params *params, const char *body, char
     if (!request) return 0;
     // Blocking SSL writes all or fail; a short count means the request did not go out whole.
     if (BIO_write(chain.get(), request.get(), len) != len) {
+      const bool silent = zv::transport::timed_out(chain.get());
       log_ssl_errors(params, kFn, __LINE__, "BIO_write");
-      if (zv::transport::timed_out(chain.get())) log_silent_server(params, io_timeout_secs);
+      if (silent) log_silent_server(params, io_timeout_secs);
       return 0;
     }
   }
