@@ -12,16 +12,28 @@ using namespace zvtest;
 
 namespace {
 
-// Runs `fn` in a child; returns its wait status (bounded wait; the child is killed after 20 s).
-template <class F> int in_child(F fn) {
+// Runs `fn` in a child and returns its wait status (bounded wait; the child is killed after 20 s).
+// The child is forked before the test server's threads exist, so it cannot inherit a lock that
+// one of them held; it waits for the parent to start the server and send its port.
+template <class F> int in_child(std::unique_ptr<TlsServer> &server, TlsServerOptions opts, F fn) {
+  int ready[2];
+  if (pipe(ready) != 0) return -1;
   pid_t pid = fork();
   if (pid == 0) {
+    close(ready[1]);
     signal(SIGPIPE, SIG_DFL);
     sigset_t none;
     sigemptyset(&none);
     pthread_sigmask(SIG_SETMASK, &none, nullptr);
-    _exit(fn());
+    int port = 0;
+    if (read(ready[0], &port, sizeof port) != static_cast<ssize_t>(sizeof port)) _exit(99);
+    _exit(fn(port));
   }
+  close(ready[0]);
+  server = std::make_unique<TlsServer>(opts);
+  const int port = server->port();
+  if (write(ready[1], &port, sizeof port) != static_cast<ssize_t>(sizeof port)) kill(pid, SIGKILL);
+  close(ready[1]);
   int status = 0;
   for (int i = 0; i < 2000; i++) {
     if (waitpid(pid, &status, WNOHANG) == pid) return status;
@@ -47,11 +59,16 @@ class Sigpipe : public TransportTest {
 protected:
   void SetUp() override {
     TransportTest::SetUp();
-    TlsServerOptions opts;
     opts.reset_after_bytes = 100; // inside the request head
-    server = std::make_unique<TlsServer>(opts);
-    params.set(&module_params::port, server->port_str());
   }
+  // Runs `fn` in a child against a fresh server that resets the connection.
+  template <class F> int run(F fn) {
+    return in_child(server, opts, [&](int port) {
+      params.set(&module_params::port, std::to_string(port));
+      return fn(port);
+    });
+  }
+  TlsServerOptions opts;
   std::unique_ptr<TlsServer> server;
   // Small: the reset comes after the write, and the close_notify sent on release hits it.
   // Large: the reset comes while the request is still being written.
@@ -60,11 +77,11 @@ protected:
 
 // The scenario is real: a plain OpenSSL client doing the same dies of SIGPIPE.
 TEST_F(Sigpipe, ScenarioKillsAnUnguardedClient) {
-  const int status = in_child([&] {
+  const int status = run([&](int port) {
     SSL_CTX *ctx = SSL_CTX_new(TLS_client_method());
     SSL_CTX_load_verify_locations(ctx, test_pki().root_ca.c_str(), nullptr);
     BIO *bio = BIO_new_ssl_connect(ctx);
-    BIO_set_conn_hostname(bio, ("localhost:" + server->port_str()).c_str());
+    BIO_set_conn_hostname(bio, ("localhost:" + std::to_string(port)).c_str());
     if (BIO_do_connect(bio) != 1) return 3;
     const std::string request = "POST / HTTP/1.1\r\nHost: localhost\r\n" + std::string(200, 'x');
     BIO_write(bio, request.data(), static_cast<int>(request.size()));
@@ -78,7 +95,7 @@ TEST_F(Sigpipe, ScenarioKillsAnUnguardedClient) {
 }
 
 TEST_F(Sigpipe, ResetDuringWriteLeavesTheHostAlive) {
-  const int status = in_child([&] {
+  const int status = run([&](int) {
     struct sigaction before {
     }, after{};
     sigset_t mask_before, mask_after;
@@ -100,7 +117,7 @@ TEST_F(Sigpipe, ResetDuringWriteLeavesTheHostAlive) {
 
 // A host that blocks SIGPIPE itself keeps its own pending SIGPIPE, and gets none of ours.
 TEST_F(Sigpipe, HostsOwnBlockedSignalIsKept) {
-  const int status = in_child([&] {
+  const int status = run([&](int) {
     sigset_t block;
     sigemptyset(&block);
     sigaddset(&block, SIGPIPE);
