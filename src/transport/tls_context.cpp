@@ -1,6 +1,7 @@
 // The TLS client context of one request: the trust store (one CA file, every certificate in it
-// a trust anchor), peer verification and TLS 1.2 as the lowest version. Also the one routine
-// that drains OpenSSL's error queue into the debug log.
+// a trust anchor, parsed once and shared while the file stays the same), peer verification and
+// TLS 1.2 as the lowest version. Also the one routine that drains OpenSSL's error queue into the
+// debug log.
 #include <fcntl.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -11,8 +12,11 @@
 #include "pam/log.h"
 #include "transport/channel.h"
 #include "transport/transport.h"
+#include "transport/trust_cache.h"
 
 namespace {
+
+using zv::transport::StorePtr;
 
 // Tried in this order when no ca_cert_file is configured. Fixed on purpose: the trust store of
 // an authentication module must not be movable through the environment.
@@ -27,27 +31,19 @@ constexpr const char *kSystemCaFiles[] = {
 // With the effective IDs: a set-user-ID host reads the file with those.
 bool readable(const char *path) { return faccessat(AT_FDCWD, path, R_OK, AT_EACCESS) == 0; }
 
-int count_certificates(X509_STORE *store) {
-  int count = 0;
-  STACK_OF(X509_OBJECT) *objects = X509_STORE_get0_objects(store);
-  for (int i = 0; i < sk_X509_OBJECT_num(objects); i++)
-    if (X509_OBJECT_get_type(sk_X509_OBJECT_value(objects, i)) == X509_LU_X509) count++;
-  return count;
-}
-
-// Loads the CA file into the context's store and makes every certificate in it an anchor, so a
-// file holding only the issuing intermediate, or the server's own certificate, is enough.
+// The store is shared with other requests (see trust_cache.cpp): the same anchors and flags as
+// loading the file into this context, without parsing it again while it is unchanged.
 bool load_trust_store(const module_params *params, SSL_CTX *ctx, const char *path) {
   ZV_LOG_AS("create_ssl_context", params, LOG_DEBUG, "Loading CA certificates from: %s", path);
-  if (SSL_CTX_load_verify_locations(ctx, path, nullptr) != 1) {
+  int count = 0;
+  StorePtr store(zv::transport::acquire_trust_store(path, &count));
+  if (!store) {
     log_ssl_errors(params, "create_ssl_context", __LINE__, "SSL_CTX_load_verify_locations");
     return false;
   }
-  X509_STORE *store = SSL_CTX_get_cert_store(ctx);
-  if (store == nullptr) return true;
-  ZV_LOG_AS("create_ssl_context", params, LOG_DEBUG, "Loaded %d CA certificate(s) from %s",
-            count_certificates(store), path);
-  X509_STORE_set_flags(store, X509_V_FLAG_PARTIAL_CHAIN);
+  SSL_CTX_set1_cert_store(ctx, store.get());
+  ZV_LOG_AS("create_ssl_context", params, LOG_DEBUG, "Loaded %d CA certificate(s) from %s", count,
+            path);
   return true;
 }
 
