@@ -98,8 +98,9 @@ extern "C" char *prompt_user_with_info(pam_handle_t *pamh, int style, const char
   const size_t n = static_cast<size_t>(count) + 1;
   std::unique_ptr<pam_message, zv::Free<std::free>> msgs(
       static_cast<pam_message *>(std::calloc(n, sizeof(pam_message))));
-  std::unique_ptr<const pam_message *, zv::Free<std::free>> ptrs(
-      static_cast<const pam_message **>(std::calloc(n, sizeof(pam_message *))));
+  std::unique_ptr<const pam_message *, zv::Free<std::free>> ptrs(static_cast<const pam_message **>(
+      std::calloc(n, sizeof(const pam_message *)))); // NOLINT(bugprone-sizeof-expression): an array
+                                                     // of pointers
   if (!msgs || !ptrs) return nullptr;
   for (size_t i = 0; i < n; i++) {
     const bool last = i + 1 == n;
