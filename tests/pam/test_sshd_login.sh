@@ -57,7 +57,9 @@ for _ in $(seq 1 50); do
 done
 [ -n "$port" ] || fail "no free port"
 ssh-keygen -q -t ed25519 -N '' -f "$work/hostkey"
-mkdir -p /run/sshd
+# sshd's privilege-separation directory, in a private /run so the host's is never touched.
+mount -t tmpfs -o mode=0755 tmpfs /run
+mkdir -m 0755 /run/sshd
 cat >"$work/sshd_config" <<CFG
 Port $port
 ListenAddress 127.0.0.1
