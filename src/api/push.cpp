@@ -51,14 +51,12 @@ int wait_for_answer(const module_params *params, const char *username, const cha
 
 extern "C" int send_push_message(const module_params *params, const char *username,
                                  const char *delivery_method) {
-  zv::CharPtr body(get_send_push_message_json(params, username, delivery_method));
+  zv::SecretPtr body(get_send_push_message_json(params, username, delivery_method));
   if (!body) return PAM_BUF_ERR;
   send_message(params->pamh, PAM_TEXT_INFO, "%s", "Sending push authentication request.");
 
-  char *received = nullptr;
-  const int sent = post_json_request(params, body.get(), &received);
-  zv::CharPtr reply(received);
-  body.reset();
+  zv::SecretPtr reply;
+  const int sent = zv_post(params, body, reply);
   if (sent == 0) return PAM_AUTHINFO_UNAVAIL;
   if (!reply) {
     zv_report_missing_reply(params, __func__, __LINE__);
