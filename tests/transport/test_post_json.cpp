@@ -38,15 +38,11 @@ struct SilentListener {
   int listener = -1, filler = -1;
   int port = 0;
   SilentListener() {
-    listener = socket(AF_INET, SOCK_STREAM, 0);
+    listener = loopback_listener(0, &port);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(listener, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    listen(listener, 0);
-    getsockname(listener, reinterpret_cast<sockaddr *>(&a), &len);
-    port = ntohs(a.sin_port);
+    a.sin_port = htons(static_cast<uint16_t>(port));
     filler = socket(AF_INET, SOCK_STREAM, 0); // takes the one place in the queue
     connect(filler, reinterpret_cast<sockaddr *>(&a), sizeof a);
   }

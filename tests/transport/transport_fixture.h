@@ -66,21 +66,27 @@ inline size_t count_lines_starting(const std::string &prefix) {
   return n;
 }
 
+// A TCP listener on 127.0.0.1 with an ephemeral port (stored in *port, 0 on failure) and the
+// given accept queue length; returns the socket.
+inline int loopback_listener(int backlog, int *port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  *port = 0;
+  if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 && listen(fd, backlog) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0)
+    *port = ntohs(a.sin_port);
+  return fd;
+}
+
 // A loopback listener that nobody serves: the kernel completes connections into its queue, and
 // nothing is ever said on them (a hung server or proxy).
 struct MuteListener {
   int fd = -1;
   int port = 0;
-  MuteListener() {
-    fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 && listen(fd, 16) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0)
-      port = ntohs(a.sin_port);
-  }
+  MuteListener() { fd = loopback_listener(16, &port); }
   ~MuteListener() { close(fd); }
   MuteListener(const MuteListener &) = delete;
   MuteListener &operator=(const MuteListener &) = delete;
