@@ -7,7 +7,7 @@
 #include <cstring>
 #include <memory>
 
-#include "pam/util.h"
+#include "common/own.h"
 #include "transport/transport.h"
 
 // Every malformed input is logged at LOG_ERR; a fuzzing run must not flood the host's log.
@@ -16,7 +16,7 @@ extern "C" void closelog(void) {}
 extern "C" void vsyslog(int, const char *, va_list) {}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  std::unique_ptr<char, zv::Free<std::free>> text(static_cast<char *>(std::malloc(size + 1)));
+  zv::HeapPtr<char> text(static_cast<char *>(std::malloc(size + 1)));
   if (!text) return 0;
   if (size > 0) std::memcpy(text.get(), data, size);
   text.get()[size] = '\0';

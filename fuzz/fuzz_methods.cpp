@@ -11,12 +11,12 @@
 #include <security/pam_appl.h>
 
 #include "auth/auth.h"
+#include "common/own.h"
 #include "config/params.h"
-#include "pam/util.h"
 
 namespace {
 
-using BytesPtr = std::unique_ptr<char, zv::Free<std::free>>;
+using BytesPtr = zv::HeapPtr<char>;
 
 BytesPtr copy_bytes(const uint8_t *data, size_t size) {
   BytesPtr buf(static_cast<char *>(std::malloc(size + 1)));

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "auth/offline_file.h"
+#include "auth/offline_file_int.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   // An exact-size copy, so that a read past the end of the file is caught.

@@ -8,14 +8,14 @@
 #include <cstring>
 #include <memory>
 
-#include "config/config_lines.h"
+#include "common/own.h"
+#include "config/config_lines_int.h"
 #include "config/params.h"
-#include "pam/util.h"
 
 namespace {
 
-using BytesPtr = std::unique_ptr<char, zv::Free<std::free>>;
-using ArgvPtr = std::unique_ptr<const char *, zv::Free<std::free>>;
+using BytesPtr = zv::HeapPtr<char>;
+using ArgvPtr = zv::HeapPtr<const char *>;
 
 // A NUL-terminated copy of the input.
 BytesPtr copy_input(const uint8_t *data, size_t size) {

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <openssl/bio.h>
 
-#include "transport/channel.h"
+#include "transport/proxy_int.h"
 #include "transport/transport.h"
 
 namespace {

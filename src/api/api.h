@@ -5,6 +5,7 @@
 #include <jansson.h>
 #include <stddef.h>
 
+#include "common/own.h"
 #include "config/params.h"
 
 // Operation statuses of the four server operations (besides 0 and the server's errorCode).
@@ -94,3 +95,10 @@ ZV_API_END
 // Folds an operation status into a PAM code: 0 -> PAM_SUCCESS, negative n -> -n, positive ->
 // PAM_AUTH_ERR.
 int zv_status_to_pam(int status);
+
+namespace zv {
+// Guards that release a reply record's contents (the record itself lives on the stack).
+ZV_MAKE_DELETER(server_response, free_server_response_json)
+ZV_MAKE_DELETER(send_push_message_response, free_send_push_message_response_json)
+ZV_MAKE_DELETER(validate_otp_response, free_validate_otp_response_json)
+} // namespace zv

@@ -8,12 +8,10 @@
 #include <syslog.h>
 
 #include "api/api.h"
+#include "common/own.h"
 #include "pam/log.h"
-#include "pam/util.h"
 
 namespace {
-
-using JsonPtr = std::unique_ptr<json_t, zv::Free<json_decref>>;
 
 // The parser logs under its own name even from the helpers below.
 constexpr const char *kOtpParser = "parse_validate_otp_response_json";
@@ -23,7 +21,7 @@ constexpr const char *kOtpParser = "parse_validate_otp_response_json";
 void wipe_member(json_t *root, const char *key) {
   json_t *value = json_object_get(root, key);
   if (!json_is_string(value)) return;
-  explicit_bzero(const_cast<char *>(json_string_value(value)), json_string_length(value));
+  zv::wipe(const_cast<char *>(json_string_value(value)), json_string_length(value));
 }
 
 // Serialises with indent 2 straight into one exact-size buffer: json_dumps would leave
@@ -32,7 +30,7 @@ char *serialise(const json_t *root) {
   const size_t flags = JSON_INDENT(2);
   const size_t size = json_dumpb(root, nullptr, 0, flags);
   if (size == 0 || size == SIZE_MAX) return nullptr;
-  zv::SecretPtr text(static_cast<char *>(std::calloc(size + 1, 1)));
+  zv::Secret text = zv::Secret::with_capacity(size + 1);
   if (!text) return nullptr;
   if (json_dumpb(root, text.get(), size, flags) != size) return nullptr;
   text.get()[size] = '\0';
@@ -108,7 +106,7 @@ void extract_offline_codes(const module_params *params, validate_otp_response *r
     ZV_LOG_AS(kOtpParser, params, LOG_ERR, "Memory allocation failed for offlineCodesArray");
     return;
   }
-  zv::SecretPtr copy(strdup(response->offlineCodes));
+  zv::Secret copy(strdup(response->offlineCodes));
   if (!copy) {
     ZV_LOG_AS(kOtpParser, params, LOG_ERR, "Memory allocation failed for offlineCodesCopy");
     std::free(codes);
@@ -136,7 +134,7 @@ void extract_offline_codes(const module_params *params, validate_otp_response *r
 extern "C" char *get_validate_user_json(const module_params *params, const char *username,
                                         const char *password) {
   if (params == nullptr) return nullptr;
-  JsonPtr root(
+  zv::UniquePtr<json_t> root(
       json_pack("{s:s, s:s, s:s}", "type", "validate_user", "username", username, "pw", password));
   return finish_request(root.get(), "pw");
 }
@@ -144,7 +142,7 @@ extern "C" char *get_validate_user_json(const module_params *params, const char 
 extern "C" char *get_validate_oath_opt_json(const module_params *params, const char *username,
                                             const char *otp) {
   if (params == nullptr) return nullptr;
-  JsonPtr root(
+  zv::UniquePtr<json_t> root(
       json_pack("{s:s, s:s, s:s}", "type", "validate_oath_otp", "username", username, "otp", otp));
   if (root && params->offline_codes != 0 &&
       json_object_set_new(root.get(), "ocodes", json_integer(-1)) != 0) {
@@ -157,18 +155,19 @@ extern "C" char *get_validate_oath_opt_json(const module_params *params, const c
 extern "C" char *get_send_oath_otp_json(const module_params *params, const char *username) {
   // The method is always chosen before a delivery; without one there is nothing to ask for.
   if (params == nullptr || params->send_otp_method == nullptr) return nullptr;
-  JsonPtr root(json_pack("{s:s, s:s, s:i}", "type", "send_oath_otp", "username", username,
-                         "deliveryMethod", delivery_method_number(params->send_otp_method)));
+  zv::UniquePtr<json_t> root(json_pack("{s:s, s:s, s:i}", "type", "send_oath_otp", "username",
+                                       username, "deliveryMethod",
+                                       delivery_method_number(params->send_otp_method)));
   return finish_request(root.get(), nullptr);
 }
 
 extern "C" char *get_send_push_message_json(const module_params *params, const char *username,
                                             const char *delivery_method) {
   if (params == nullptr) return nullptr;
-  JsonPtr root(json_pack("{s:s, s:s, s:s, s:s, s:s, s:s}", "type", "send_push_message",
-                         "deliveryMethod", delivery_method, "username", username, "authnAccount",
-                         username, "appName", params->push_app_name, "authnReason",
-                         params->push_reason));
+  zv::UniquePtr<json_t> root(json_pack("{s:s, s:s, s:s, s:s, s:s, s:s}", "type",
+                                       "send_push_message", "deliveryMethod", delivery_method,
+                                       "username", username, "authnAccount", username, "appName",
+                                       params->push_app_name, "authnReason", params->push_reason));
   return finish_request(root.get(), nullptr);
 }
 

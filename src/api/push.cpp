@@ -2,20 +2,21 @@
 // the answer once a second with the OTP validation operation, the request's id in place of a code.
 #include <cerrno>
 #include <ctime>
-#include <memory>
 #include <security/pam_modules.h>
 #include <syslog.h>
 
 #include "api/api.h"
-#include "api/replies.h"
+#include "api/exchange_int.h"
 #include "pam/log.h"
-#include "pam/util.h"
-#include "transport/transport.h"
 
 namespace {
 
-using PushResponseGuard =
-    std::unique_ptr<send_push_message_response, zv::Free<free_send_push_message_response_json>>;
+using namespace zv::api;
+
+// The waiting notices and the time-out speak for this operation.
+constexpr const char *kName = "send_push_message";
+// An unusable reply is logged on a line of its own and tells the user nothing.
+constexpr Operation kOp{kName, false, false, true, false};
 
 constexpr int kNoticeEvery = 10;
 
@@ -41,7 +42,7 @@ int wait_for_answer(const module_params *params, const char *username, const cha
                    "Waiting for you to confirm the authentication request...");
     pause_one_second();
   }
-  ZV_LOG_AS("send_push_message", params, LOG_ERR, "Push authentication timed out after %d seconds",
+  ZV_LOG_AS(kName, params, LOG_ERR, "Push authentication timed out after %d seconds",
             params->max_push_wait_secs);
   send_message(params->pamh, PAM_ERROR_MSG, "%s", "Push authentication request timed out.");
   return PAM_AUTH_ERR;
@@ -51,33 +52,16 @@ int wait_for_answer(const module_params *params, const char *username, const cha
 
 extern "C" int send_push_message(const module_params *params, const char *username,
                                  const char *delivery_method) {
-  zv::SecretPtr body(get_send_push_message_json(params, username, delivery_method));
+  zv::Secret body(get_send_push_message_json(params, username, delivery_method));
   if (!body) return PAM_BUF_ERR;
   send_message(params->pamh, PAM_TEXT_INFO, "%s", "Sending push authentication request.");
 
-  zv::SecretPtr reply;
-  const int sent = zv_post(params, body, reply);
-  if (sent == 0) return PAM_AUTHINFO_UNAVAIL;
-  if (!reply) {
-    zv_report_missing_reply(params, __func__, __LINE__);
-    return PAM_AUTH_ERR;
-  }
-
   send_push_message_response response{};
-  PushResponseGuard release(&response);
-  parse_send_push_message_response_json(reply.get(), &response);
-  if (response.root == nullptr) {
-    remove_json_cr_nl(reply.get());
-    ZV_LOG(params, LOG_ERR, "error parsing json response:\n%s", reply.get());
-    return PAM_AUTH_ERR;
-  }
-  reply.reset();
-
-  if (response.errorCode != 0) {
-    zv_report_server_error(params, __func__, __LINE__, response.errorMessage, response.errorCode);
-    send_message(params->pamh, PAM_ERROR_MSG, "%s", kServerErrorMessage);
-    return PAM_AUTH_ERR;
-  }
+  zv::UniquePtr<send_push_message_response> release(&response);
+  int status =
+      send_and_read(params, kOp, std::move(body), &response, parse_send_push_message_response_json);
+  if (status == 0) status = judge(params, kOp, response.errorCode, response.errorMessage, {});
+  if (status != 0) return zv_status_to_pam(status);
   if (response.authnUserReqId == nullptr || response.authnUserReqId[0] == '\0') {
     // Without the request's id no poll can ever ask for the answer: waiting out the time-out
     // would only keep the user at a notice that confirming on the phone cannot end.

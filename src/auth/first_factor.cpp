@@ -7,8 +7,8 @@
 
 #include "api/api.h"
 #include "auth/auth.h"
+#include "common/own.h"
 #include "pam/log.h"
-#include "pam/util.h"
 
 namespace {
 
@@ -50,7 +50,7 @@ extern "C" char *get_stack_password(const module_params *params) {
 
 extern "C" int validate_password_and_otp(module_params *params, const char *username,
                                          char *candidate) {
-  zv::SecretPtr owned(candidate);
+  zv::Secret owned(candidate);
   // No answer, or an empty one, never reaches the server.
   if (!owned || owned.get()[0] == '\0') return PAM_AUTH_ERR;
 

@@ -1,11 +1,7 @@
 // The offline code store: one file per user of salted SHA-512 hashes of single-use codes, read
 // while the authentication server cannot be reached and replaced whole with every new stock.
-//
-// A 10^10 search recovers a code from its line, so the files are secrets: they are created 0600,
-// never opened through a symbolic link or as anything but a regular file, and every buffer that
-// held their lines or a code is wiped. Every change happens under an exclusive flock on the code
-// file and goes through a companion file that is flushed and renamed over it, so a reader never
-// sees a partial stock and a used code never comes back.
+// The files themselves are handled with the care of offline_file.cpp; every buffer that held
+// their lines or a code is wiped.
 #include "auth/offline.h"
 
 #include <cerrno>
@@ -20,9 +16,9 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include "auth/offline_file.h"
+#include "auth/offline_file_int.h"
+#include "common/own.h"
 #include "pam/log.h"
-#include "pam/util.h"
 
 namespace {
 
@@ -31,11 +27,7 @@ constexpr int kHashKind = 6;
 constexpr int kRejected = 9003;
 // "$6$" + salt + "$" + hash: the only line this module writes, line feed excluded.
 constexpr size_t kLineLen = 3 + ZV_SALT_LEN + 1 + ZV_SHA512_HEX_LEN;
-constexpr size_t kCompanionCut = ZV_OFFLINE_NAME_SIZE - 5;
-constexpr char kCompanionSuffix[] = ".new";
 constexpr char kFileSuffix[] = ".offline";
-// A process that waited for the lock may find the file replaced; it tries again this often.
-constexpr int kLockAttempts = 10;
 // Far beyond any stock the server hands out; keeps a stray file from filling memory.
 constexpr size_t kMaxFileSize = 4u << 20;
 // The writer serves the OTP validation and logs under its name.
@@ -47,156 +39,20 @@ constexpr const char *kNoCodes =
 constexpr const char *kReconnect =
     "!!! Reconnect to the network to replenish your offline codes. !!!";
 
-// A descriptor closed on scope exit; closing a code file releases its lock.
-struct UniqueFd {
-  int fd = -1;
-  UniqueFd() = default;
-  explicit UniqueFd(int f) : fd(f) {}
-  UniqueFd(const UniqueFd &) = delete;
-  UniqueFd &operator=(const UniqueFd &) = delete;
-  ~UniqueFd() { reset(); }
-  void reset() {
-    if (fd >= 0) close(fd);
-    fd = -1;
-  }
-};
-
-// File content (salts and hashes) on the heap, wiped over its whole size on release.
-struct SecretBytes {
-  char *data = nullptr;
-  size_t size = 0;
-  size_t len = 0;
-  SecretBytes() = default;
-  SecretBytes(const SecretBytes &) = delete;
-  SecretBytes &operator=(const SecretBytes &) = delete;
-  ~SecretBytes() {
-    if (data != nullptr) OPENSSL_cleanse(data, size);
-    free(data);
-  }
-};
-
-// Outcomes of open_code_file.
-enum { kLocked = 0, kMissing, kNotRegular, kLockFailed, kUnstable };
-
-int lock_exclusive(int fd) {
-  int rc = 0;
-  do rc = flock(fd, LOCK_EX);
-  while (rc != 0 && errno == EINTR);
-  return rc;
-}
-
-int open_regular(const char *name, int flags) {
-  return open(name, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
-}
-
-// Opens and locks the code file. A process that waited for the lock while another replaced the
-// file would hold a stock that is gone (and would consume, or write over, the wrong one), so
-// after locking the name must still refer to the held file; otherwise it starts over. With
-// `create` a missing file is created empty (0600) to carry the lock; *created then says so.
-int open_code_file(const char *name, bool create, UniqueFd *out, bool *created) {
-  *created = false;
-  for (int attempt = 0; attempt < kLockAttempts; attempt++) {
-    bool made = false;
-    UniqueFd fd;
-    if (create) {
-      fd.fd = open_regular(name, O_RDWR | O_CREAT | O_EXCL);
-      made = fd.fd >= 0;
-      if (!made && errno != EEXIST) return errno == ELOOP ? kNotRegular : kMissing;
-    }
-    if (fd.fd < 0) fd.fd = open_regular(name, O_RDONLY);
-    if (fd.fd < 0) {
-      if (create && errno == ENOENT) continue; // removed between the two opens
-      return errno == ELOOP ? kNotRegular : kMissing;
-    }
-    struct stat held {};
-    if (fstat(fd.fd, &held) != 0) return kMissing;
-    if (!S_ISREG(held.st_mode)) return kNotRegular;
-    if (made && fchmod(fd.fd, 0600) != 0) return kMissing;
-    if (lock_exclusive(fd.fd) != 0) return kLockFailed;
-    struct stat named {};
-    if (lstat(name, &named) == 0 && named.st_dev == held.st_dev && named.st_ino == held.st_ino) {
-      out->fd = fd.fd;
-      fd.fd = -1;
-      *created = made;
-      return kLocked;
-    }
-  }
-  return kUnstable;
-}
-
-// open_code_file that logs, under `who`, why the file could not be locked.
-int lock_code_file(const module_params *params, const char *who, const char *name, bool create,
-                   UniqueFd *out, bool *created) {
-  const int rc = open_code_file(name, create, out, created);
-  if (rc == kLockFailed && create)
+// open_locked that logs, under `who`, why a code file could not be locked.
+zv::offline::Opened lock_code_file(const module_params *params, const char *who, const char *name,
+                                   bool create, zv::Fd *out, bool *created) {
+  using zv::offline::Opened;
+  const Opened rc = zv::offline::open_locked(name, create, out, created);
+  if (rc == Opened::lock_failed && create)
     ZV_LOG_AS(who, params, LOG_ERR, "Failed to lock offline codes file for writing: %s", name);
-  else if (rc == kLockFailed)
+  else if (rc == Opened::lock_failed)
     ZV_LOG_AS(who, params, LOG_ERR, "Failed to lock offline codes file: %s", name);
-  else if (rc == kUnstable)
+  else if (rc == Opened::unstable)
     ZV_LOG_AS(who, params, LOG_ERR, "Offline codes file kept changing while locking: %s", name);
-  else if (rc == kNotRegular)
+  else if (rc == Opened::not_regular)
     ZV_LOG_AS(who, params, LOG_ERR, "Offline codes file is not a regular file: %s", name);
   return rc;
-}
-
-// Reads the whole locked file. Returns 0, or -1 when it cannot be read or is far too large.
-int read_content(int fd, SecretBytes *out) {
-  struct stat st {};
-  if (fstat(fd, &st) != 0 || st.st_size < 0 ||
-      static_cast<unsigned long long>(st.st_size) > kMaxFileSize)
-    return -1;
-  out->size = static_cast<size_t>(st.st_size);
-  if (out->size == 0) return 0;
-  out->data = static_cast<char *>(malloc(out->size));
-  if (out->data == nullptr) return -1;
-  while (out->len < out->size) {
-    const ssize_t n = read(fd, out->data + out->len, out->size - out->len);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return -1;
-    if (n == 0) break;
-    out->len += static_cast<size_t>(n);
-  }
-  return 0;
-}
-
-int write_all(int fd, const char *data, size_t len) {
-  while (len > 0) {
-    const ssize_t n = write(fd, data, len);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return -1;
-    data += n;
-    len -= static_cast<size_t>(n);
-  }
-  return 0;
-}
-
-// The file name cut to leave room for the suffix, plus ".new".
-void companion_name(char *buf, const char *name) {
-  // Cutting is the point here, so the would-be length is not needed.
-  (void)snprintf(buf, ZV_OFFLINE_NAME_SIZE, "%.*s%s", static_cast<int>(kCompanionCut), name,
-                 kCompanionSuffix);
-}
-
-// Replaces the locked code file `name` with `len` bytes of `data`: a fresh 0600 companion file
-// (whatever was left at its name is removed, never followed), flushed, then renamed over it.
-// Returns 0, or -1 after logging under `who`; the code file is then as it was.
-int replace_code_file(const module_params *params, const char *who, const char *name,
-                      const char *data, size_t len) {
-  char companion[ZV_OFFLINE_NAME_SIZE];
-  companion_name(companion, name);
-  if (unlink(companion) == 0 || errno == ENOENT) {
-    UniqueFd fd(open_regular(companion, O_WRONLY | O_CREAT | O_EXCL));
-    if (fd.fd >= 0) {
-      const bool written =
-          fchmod(fd.fd, 0600) == 0 && write_all(fd.fd, data, len) == 0 && fsync(fd.fd) == 0;
-      const bool closed = close(fd.fd) == 0;
-      fd.fd = -1;
-      if (written && closed && rename(companion, name) == 0) return 0;
-      unlink(companion);
-    }
-  }
-  ZV_LOG_AS(who, params, LOG_ERR, "Failed to rename %s to %s", companion, name);
-  return -1;
 }
 
 // Without a PAM handle (a caller outside a transaction) there is nobody to tell.
@@ -222,61 +78,7 @@ void show_remaining(const module_params *params, int remaining) {
   }
 }
 
-// One stored line against the entered code. Only a whole "$6$salt$hash" line with a full salt
-// counts: a shorter salt, a carriage return or anything after the hash never matches.
-bool line_matches(const module_params *params, const char *line, size_t line_len,
-                  const char *code) {
-  if (line_len != kLineLen) return false;
-  char text[kLineLen + 1];
-  memcpy(text, line, kLineLen);
-  text[kLineLen] = '\0';
-  int kind = 0;
-  int end = 0;
-  char salt[ZV_SALT_LEN + 1] = {};
-  char stored[ZV_SHA512_HEX_LEN + 1] = {};
-  char computed[ZV_SHA512_HEX_LEN + 1] = {};
-  bool match = false;
-  if (sscanf(text, "$%d$%16[^$]$%128[^\n]%n", &kind, salt, stored, &end) == 3 &&
-      kind == kHashKind && static_cast<size_t>(end) == kLineLen && strlen(salt) == ZV_SALT_LEN &&
-      strlen(stored) == ZV_SHA512_HEX_LEN) {
-    generate_salted_sha512(params, code, salt, ZV_SALT_LEN, computed);
-    match = CRYPTO_memcmp(computed, stored, ZV_SHA512_HEX_LEN) == 0;
-  }
-  OPENSSL_cleanse(text, sizeof text);
-  OPENSSL_cleanse(salt, sizeof salt);
-  OPENSSL_cleanse(stored, sizeof stored);
-  OPENSSL_cleanse(computed, sizeof computed);
-  return match;
-}
-
 } // namespace
-
-int offline_find_code(const module_params *params, const char *data, size_t len, const char *code,
-                      size_t *rest) {
-  *rest = 0;
-  if (data == nullptr || code == nullptr || code[0] == '\0') return 0;
-  size_t pos = 0;
-  while (pos < len) {
-    const char *line = data + pos;
-    const auto *nl = static_cast<const char *>(memchr(line, '\n', len - pos));
-    const size_t line_len = nl != nullptr ? static_cast<size_t>(nl - line) : len - pos;
-    const size_t next = pos + line_len + (nl != nullptr ? 1 : 0);
-    if (line_matches(params, line, line_len, code)) {
-      *rest = next;
-      return 1;
-    }
-    pos = next;
-  }
-  return 0;
-}
-
-size_t offline_count_lines(const char *data, size_t len) {
-  size_t lines = 0;
-  for (size_t i = 0; i < len; i++)
-    if (data[i] == '\n') lines++;
-  if (len > 0 && data[len - 1] != '\n') lines++;
-  return lines;
-}
 
 int offline_username_ok(const char *username) {
   if (username == nullptr || username[0] == '\0') return 0;
@@ -297,14 +99,14 @@ extern "C" void generate_offline_codes_filename(char *buf, size_t size, const ch
 extern "C" void generate_salt(char *buf, size_t len) {
   buf[0] = '\0';
   if (len == 0) return;
-  UniqueFd fd(open("/dev/urandom", O_RDONLY | O_CLOEXEC));
-  if (fd.fd < 0) {
+  zv::Fd fd(open("/dev/urandom", O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) {
     perror("open /dev/urandom");
     return;
   }
   size_t got = 0;
   while (got < len) {
-    const ssize_t n = read(fd.fd, buf + got, len - got);
+    const ssize_t n = read(fd.get(), buf + got, len - got);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       if (n == 0) errno = EIO;
@@ -358,26 +160,27 @@ extern "C" int has_matching_offline_otp(const module_params *params, const char 
   char name[ZV_OFFLINE_NAME_SIZE];
   generate_offline_codes_filename(name, sizeof name, username);
 
-  UniqueFd file;
+  using zv::offline::Opened;
+  zv::Fd file;
   bool created = false;
-  const int opened = lock_code_file(params, __func__, name, false, &file, &created);
-  if (opened == kMissing || opened == kNotRegular) show_no_codes(params->pamh);
-  if (opened != kLocked) return kRejected;
+  const Opened opened = lock_code_file(params, __func__, name, false, &file, &created);
+  if (opened == Opened::missing || opened == Opened::not_regular) show_no_codes(params->pamh);
+  if (opened != Opened::locked) return kRejected;
 
-  SecretBytes content;
-  if (read_content(file.fd, &content) != 0) {
+  zv::Secret content;
+  if (zv::offline::read_whole(file.get(), kMaxFileSize, &content) != 0) {
     ZV_LOG(params, LOG_ERR, "Failed to read offline codes file: %s", name);
     show_no_codes(params->pamh);
     return kRejected;
   }
   size_t rest = 0;
-  if (offline_find_code(params, content.data, content.len, code, &rest) == 0) return kRejected;
+  if (offline_find_code(params, content.get(), content.size(), code, &rest) == 0) return kRejected;
 
   // A code whose line cannot be removed would stay usable, so it is accepted only once the
   // shortened file is in place.
-  const char *kept = content.data + rest;
-  const size_t kept_len = content.len - rest;
-  if (replace_code_file(params, __func__, name, kept, kept_len) != 0) return kRejected;
+  const char *kept = content.get() + rest;
+  const size_t kept_len = content.size() - rest;
+  if (zv::offline::replace_file(params, __func__, name, kept, kept_len) != 0) return kRejected;
   const auto remaining = static_cast<int>(offline_count_lines(kept, kept_len));
   file.reset();
   show_remaining(params, remaining);
@@ -393,10 +196,8 @@ int store_offline_codes(const module_params *params, const char *username, char 
   }
   if (codes == nullptr || count == 0 || count > kMaxFileSize / (kLineLen + 1)) return -1;
 
-  SecretBytes lines;
-  lines.size = count * (kLineLen + 1) + 1;
-  lines.data = static_cast<char *>(malloc(lines.size));
-  if (lines.data == nullptr) {
+  zv::Secret lines = zv::Secret::with_capacity(count * (kLineLen + 1) + 1);
+  if (!lines) {
     ZV_LOG_AS(kWriter, params, LOG_ERR, "Memory allocation failed for offline codes");
     return -1;
   }
@@ -415,9 +216,10 @@ int store_offline_codes(const module_params *params, const char *username, char 
     char hash[ZV_SHA512_HEX_LEN + 1];
     generate_salted_sha512(params, codes[i], salt, ZV_SALT_LEN, hash);
     if (strlen(hash) == ZV_SHA512_HEX_LEN) {
-      const int n = snprintf(lines.data + lines.len, lines.size - lines.len, "$%d$%s$%s\n",
-                             kHashKind, salt, hash);
-      if (n > 0) lines.len += static_cast<size_t>(n);
+      const size_t room = lines.capacity() - lines.size();
+      const int n =
+          snprintf(lines.get() + lines.size(), room, "$%d$%s$%s\n", kHashKind, salt, hash);
+      if (n > 0 && static_cast<size_t>(n) < room) lines.grow_size(static_cast<size_t>(n));
     }
     OPENSSL_cleanse(salt, sizeof salt);
     OPENSSL_cleanse(hash, sizeof hash);
@@ -425,10 +227,11 @@ int store_offline_codes(const module_params *params, const char *username, char 
 
   char name[ZV_OFFLINE_NAME_SIZE];
   generate_offline_codes_filename(name, sizeof name, username);
-  UniqueFd file;
+  zv::Fd file;
   bool created = false;
-  if (lock_code_file(params, kWriter, name, true, &file, &created) != kLocked) return -1;
-  if (replace_code_file(params, kWriter, name, lines.data, lines.len) != 0) {
+  if (lock_code_file(params, kWriter, name, true, &file, &created) != zv::offline::Opened::locked)
+    return -1;
+  if (zv::offline::replace_file(params, kWriter, name, lines.get(), lines.size()) != 0) {
     // The empty file made only to carry the lock must not pose as a stock.
     if (created) unlink(name);
     return -1;

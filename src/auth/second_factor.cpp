@@ -11,59 +11,61 @@
 
 #include "api/api.h"
 #include "auth/auth.h"
+#include "common/own.h"
 #include "pam/log.h"
-#include "pam/util.h"
 
 namespace {
 
 constexpr size_t kPushPrefixLen = sizeof(ZV_PUSH_COMMAND_PREFIX) - 1;
 
-// A method that the menu can offer and the user can choose.
-struct MenuMethod {
+// What a token of allowed_2fa_methods is.
+enum class MethodKind {
+  token,     // codes from a token: permits typed codes, shapes the prompt
+  otp,       // a code delivered on request: a menu line
+  push,      // a push on request: a menu line
+  auto_otp,  // a code delivered before the prompt (hides the line of its otp method)
+  auto_push, // a push before any prompt
+};
+
+struct Method {
   const char *token;
-  const char *auto_token; // an automatic delivery of the same code hides the line
-  const char *delivery;
-  char *module_params::*value;
-  char *module_params::*message;
-  const char *chosen; // debug line for a chosen push; code deliveries log their own
+  MethodKind kind;
+  const char *delivery;          // send_otp_method text, or a push's deliveryMethod
+  char *module_params::*value;   // menu value (otp, push)
+  char *module_params::*message; // menu text (otp, push)
+  const char *hides;             // auto_otp: the token whose menu line it hides
+  const char *chosen;            // push: the debug line when the user picks it
 };
 
-constexpr MenuMethod kMenuMethods[] = {
-    {"otp_sms", "auto_otp_sms", "sms", &module_params::otp_sms_value,
-     &module_params::otp_sms_message, nullptr},
-    {"otp_email", "auto_otp_email", "email", &module_params::otp_email_value,
-     &module_params::otp_email_message, nullptr},
-    {"otp_voice", "auto_otp_voice", "voice", &module_params::otp_voice_value,
-     &module_params::otp_voice_message, nullptr},
-    {"push_app", nullptr, "pushapp", &module_params::push_app_value,
-     &module_params::push_app_message, "User selected Push App method"},
-    {"push_sms", nullptr, "pushsmsquestion", &module_params::push_sms_value,
-     &module_params::push_sms_message, "User selected Push SMS method"},
-    {"push_voice", nullptr, "pushvoice", &module_params::push_voice_value,
-     &module_params::push_voice_message, "User selected Push Voice method"},
+using P = module_params;
+constexpr Method kMethods[] = {
+    {"otp_token", MethodKind::token, nullptr, nullptr, nullptr, nullptr, nullptr},
+    {"otp_sms", MethodKind::otp, "sms", &P::otp_sms_value, &P::otp_sms_message, nullptr, nullptr},
+    {"otp_email", MethodKind::otp, "email", &P::otp_email_value, &P::otp_email_message, nullptr,
+     nullptr},
+    {"otp_voice", MethodKind::otp, "voice", &P::otp_voice_value, &P::otp_voice_message, nullptr,
+     nullptr},
+    {"push_app", MethodKind::push, "pushapp", &P::push_app_value, &P::push_app_message, nullptr,
+     "User selected Push App method"},
+    {"push_sms", MethodKind::push, "pushsmsquestion", &P::push_sms_value, &P::push_sms_message,
+     nullptr, "User selected Push SMS method"},
+    {"push_voice", MethodKind::push, "pushvoice", &P::push_voice_value, &P::push_voice_message,
+     nullptr, "User selected Push Voice method"},
+    {"auto_otp_sms", MethodKind::auto_otp, "sms", nullptr, nullptr, "otp_sms", nullptr},
+    {"auto_otp_email", MethodKind::auto_otp, "email", nullptr, nullptr, "otp_email", nullptr},
+    {"auto_otp_voice", MethodKind::auto_otp, "voice", nullptr, nullptr, "otp_voice", nullptr},
+    {"auto_push_app", MethodKind::auto_push, "pushapp", nullptr, nullptr, nullptr, nullptr},
+    {"auto_push_sms", MethodKind::auto_push, "pushsmsquestion", nullptr, nullptr, nullptr, nullptr},
+    {"auto_push_voice", MethodKind::auto_push, "pushvoice", nullptr, nullptr, nullptr, nullptr},
 };
 
-// A method that runs before the prompt.
-struct AutoMethod {
-  const char *token;
-  const char *delivery;
-  bool push;
-};
+bool on_menu(const Method &m) { return m.kind == MethodKind::otp || m.kind == MethodKind::push; }
 
-constexpr AutoMethod kAutoMethods[] = {
-    {"auto_otp_sms", "sms", false},
-    {"auto_otp_email", "email", false},
-    {"auto_otp_voice", "voice", false},
-    {"auto_push_app", "pushapp", true},
-    {"auto_push_sms", "pushsmsquestion", true},
-    {"auto_push_voice", "pushvoice", true},
-};
-
-// Tokens under which a typed code is accepted. An automatic delivery counts too: a code that
-// the module itself sent before the prompt must be enterable at that prompt.
-constexpr const char *kCodeTokens[] = {"otp_token",     "otp_sms",      "otp_email",
-                                       "otp_voice",     "auto_otp_sms", "auto_otp_email",
-                                       "auto_otp_voice"};
+// A typed code is accepted under these kinds. An automatic delivery counts too: a code that the
+// module itself sent before the prompt must be enterable at that prompt.
+bool takes_codes(const Method &m) {
+  return m.kind == MethodKind::token || m.kind == MethodKind::otp || m.kind == MethodKind::auto_otp;
+}
 
 // Calls fn(item) for every comma-separated item of `list` (cut in place), trimmed, in order,
 // until fn returns true.
@@ -76,16 +78,22 @@ template <class Fn> void walk_tokens(char *list, Fn &&fn) {
   }
 }
 
-const MenuMethod *find_menu_method(const char *token) {
-  for (const MenuMethod &m : kMenuMethods)
+const Method *find_method(const char *token) {
+  for (const Method &m : kMethods)
     if (std::strcmp(token, m.token) == 0) return &m;
   return nullptr;
 }
 
-const AutoMethod *find_auto_method(const char *token) {
-  for (const AutoMethod &m : kAutoMethods)
-    if (std::strcmp(token, m.token) == 0) return &m;
-  return nullptr;
+bool listed(const module_params *params, const char *token) {
+  return is_allowed_method(params, params->allowed_2fa_methods, token) != 0;
+}
+
+// The automatic delivery that hides the menu line of `m`, when listed.
+bool hidden_by_auto(const module_params *params, const Method &m) {
+  for (const Method &a : kMethods)
+    if (a.hides != nullptr && std::strcmp(a.hides, m.token) == 0 && listed(params, a.token))
+      return true;
+  return false;
 }
 
 // The menu lines of one prompt, freed with it.
@@ -108,15 +116,14 @@ struct MenuLines {
   }
 };
 
-bool answer_selects(const module_params *params, const MenuMethod &m, const char *answer) {
+bool answer_selects(const module_params *params, const Method &m, const char *answer) {
   const char *value = params->*m.value;
-  return value != nullptr && strcasecmp(answer, value) == 0 &&
-         is_allowed_method(params, params->allowed_2fa_methods, m.token) != 0;
+  return value != nullptr && strcasecmp(answer, value) == 0 && listed(params, m.token);
 }
 
 bool codes_accepted(const module_params *params) {
-  for (const char *token : kCodeTokens)
-    if (is_allowed_method(params, params->allowed_2fa_methods, token) != 0) return true;
+  for (const Method &m : kMethods)
+    if (takes_codes(m) && listed(params, m.token)) return true;
   return false;
 }
 
@@ -124,7 +131,7 @@ bool codes_accepted(const module_params *params) {
 
 extern "C" int is_allowed_method(const module_params *params, const char *list, const char *token) {
   if (list == nullptr || token == nullptr) return 0;
-  zv::CharPtr copy(strdup(list));
+  zv::HeapPtr<char> copy(strdup(list));
   if (!copy) {
     ZV_LOG(params, LOG_ERR, "Memory allocation failed for allowed_methods");
     return 0;
@@ -180,8 +187,7 @@ extern "C" int handle_legacy_2fa(module_params *params, const char *working_name
   if (params->allow_push_authentication != 0)
     send_message(params->pamh, PAM_TEXT_INFO, "%s", params->prompt_push);
 
-  zv::SecretPtr answer(
-      prompt_user(params->pamh, params->echo_verification_code, params->prompt_otp));
+  zv::Secret answer(prompt_user(params->pamh, params->echo_verification_code, params->prompt_otp));
   if (!answer) return PAM_AUTH_ERR;
   if (answer.get()[0] != '\0') {
     ZV_LOG(params, LOG_DEBUG, "Using legacy OTP validation");
@@ -211,16 +217,17 @@ extern "C" int process_auto_push_method(module_params *params, const char *worki
 
 extern "C" int process_auto_methods(module_params *params, const char *working_name, int *handled) {
   *handled = 0;
-  zv::CharPtr list(zv::dup(params->allowed_2fa_methods));
+  zv::HeapPtr<char> list(zv::dup(params->allowed_2fa_methods));
   if (!list) {
     ZV_LOG(params, LOG_ERR, "Memory allocation failed for allowed_2fa_methods");
     return PAM_SYSTEM_ERR;
   }
   int rc = PAM_SUCCESS;
   walk_tokens(list.get(), [&](const char *token) {
-    const AutoMethod *m = find_auto_method(token);
-    if (m == nullptr) return false;
-    if (m->push) {
+    const Method *m = find_method(token);
+    if (m == nullptr || (m->kind != MethodKind::auto_otp && m->kind != MethodKind::auto_push))
+      return false;
+    if (m->kind == MethodKind::auto_push) {
       // The walk ends at the first push, whatever its outcome.
       *handled = 1;
       rc = process_auto_push_method(params, working_name, token, m->delivery);
@@ -234,7 +241,7 @@ extern "C" int process_auto_methods(module_params *params, const char *working_n
 
 extern "C" char *display_2fa_method_prompts(module_params *params) {
   ZV_LOG_AS("second_factor", params, LOG_DEBUG, "Displaying 2FA method prompts to user");
-  zv::CharPtr list(zv::dup(params->allowed_2fa_methods));
+  zv::HeapPtr<char> list(zv::dup(params->allowed_2fa_methods));
   if (!list) {
     ZV_LOG(params, LOG_ERR, "Memory allocation failed for allowed_2fa_methods");
     return nullptr;
@@ -243,15 +250,10 @@ extern "C" char *display_2fa_method_prompts(module_params *params) {
   bool token_flag = false;
   bool method_flag = false;
   walk_tokens(list.get(), [&](const char *token) {
-    if (std::strcmp(token, "otp_token") == 0) {
-      token_flag = true;
-      return false;
-    }
-    const MenuMethod *m = find_menu_method(token);
+    const Method *m = find_method(token);
     if (m == nullptr) return false;
-    if (m->auto_token != nullptr &&
-        is_allowed_method(params, params->allowed_2fa_methods, m->auto_token) != 0)
-      return false;
+    if (m->kind == MethodKind::token) token_flag = true;
+    if (!on_menu(*m) || hidden_by_auto(params, *m)) return false;
     method_flag = true;
     menu.add(params->*m->value, params->*m->message);
     return false;
@@ -270,8 +272,7 @@ extern "C" int handle_interactive_otp_method(module_params *params, const char *
   if (rc != PAM_SUCCESS) return rc;
   rc = send_oath_otp(params, working_name);
   if (rc != PAM_SUCCESS) return rc;
-  zv::SecretPtr answer(
-      prompt_user(params->pamh, params->echo_verification_code, params->prompt_otp));
+  zv::Secret answer(prompt_user(params->pamh, params->echo_verification_code, params->prompt_otp));
   if (!answer) return PAM_AUTH_ERR;
   return validate_oath_otp(params, working_name, answer.get());
 }
@@ -279,9 +280,10 @@ extern "C" int handle_interactive_otp_method(module_params *params, const char *
 extern "C" int process_interactive_methods(module_params *params, const char *working_name,
                                            const char *answer) {
   ZV_LOG(params, LOG_DEBUG, "Checking user input against allowed 2FA methods");
-  for (const MenuMethod &m : kMenuMethods) {
-    if (!answer_selects(params, m, answer)) continue;
-    if (m.chosen == nullptr) return handle_interactive_otp_method(params, working_name, m.delivery);
+  for (const Method &m : kMethods) {
+    if (!on_menu(m) || !answer_selects(params, m, answer)) continue;
+    if (m.kind == MethodKind::otp)
+      return handle_interactive_otp_method(params, working_name, m.delivery);
     ZV_LOG(params, LOG_DEBUG, "%s", m.chosen);
     return send_push_message(params, working_name, m.delivery);
   }
@@ -310,7 +312,7 @@ extern "C" int second_factor(module_params *params, const char *username) {
   ZV_LOG(params, LOG_DEBUG, "2FA not yet validated, proceeding with authentication");
 
   // The name may carry a code after a colon: wiped with the copy.
-  zv::SecretPtr working(zv::dup(username));
+  zv::Secret working(zv::dup(username));
   if (!working) {
     ZV_LOG(params, LOG_ERR, "Memory allocation failed for username copy");
     return PAM_SYSTEM_ERR;
@@ -333,7 +335,7 @@ extern "C" int second_factor(module_params *params, const char *username) {
     return PAM_SUCCESS;
   }
 
-  zv::SecretPtr answer(display_2fa_method_prompts(params));
+  zv::Secret answer(display_2fa_method_prompts(params));
   if (!answer || answer.get()[0] == '\0') {
     ZV_LOG(params, LOG_DEBUG, "No OTP/method provided by user");
     ZV_LOG(params, LOG_DEBUG, "Verification code not entered - modern mode");

@@ -7,9 +7,10 @@
 #include <cstring>
 #include <syslog.h>
 
+#include "common/own.h"
+#include "config/option_table.h"
 #include "config/params.h"
 #include "pam/log.h"
-#include "pam/util.h"
 
 namespace {
 
@@ -42,127 +43,36 @@ size_t token_length(const char *s) {
   return n;
 }
 
-struct FlagOption {
-  const char *key;
-  int module_params::*field;
-  int value;
-};
-
-constexpr FlagOption kFlags[] = {
-    {"debug", &module_params::debug, 1},
-    {"auth_mode_1fa", &module_params::auth_mode, auth_mode_1fa},
-    {"auth_mode_2fa", &module_params::auth_mode, auth_mode_2fa},
-    {"auth_mode_1fa_2fa", &module_params::auth_mode, auth_mode_1fa_2fa},
-    {"prompt_pass", &module_params::first_pass_mode, prompt_pass},
-    {"try_first_pass", &module_params::first_pass_mode, try_first_pass},
-    {"use_first_pass", &module_params::first_pass_mode, use_first_pass},
-    {"allow_bypass_mfa_server", &module_params::allow_bypass_mfa_server, 1},
-    {"allow_single_factor", &module_params::allow_bypass_mfa_server, 1},
-    {"allow_push_authentication", &module_params::allow_push_authentication, 1},
-    {"echo_verification_code", &module_params::echo_verification_code, PAM_PROMPT_ECHO_ON},
-    {"offline_codes", &module_params::offline_codes, 1},
-    {"offline_codes_show_remaining", &module_params::offline_codes_show_remaining, 1},
-};
-
-enum class Kind { text, integer, character };
-
-struct ValuedOption {
-  const char *key;
-  Kind kind;
-  char *module_params::*text;
-  int module_params::*integer;
-  char module_params::*character;
-  int fallback;
-};
-
-constexpr ValuedOption text(const char *key, char *module_params::*field) {
-  return {key, Kind::text, field, nullptr, nullptr, 0};
-}
-constexpr ValuedOption integer(const char *key, int module_params::*field, int fallback) {
-  return {key, Kind::integer, nullptr, field, nullptr, fallback};
-}
-constexpr ValuedOption character(const char *key, char module_params::*field) {
-  return {key, Kind::character, nullptr, nullptr, field, 0};
-}
-
-constexpr ValuedOption kValued[] = {
-    text("application_key_id", &module_params::application_key_id),
-    text("application_key", &module_params::application_key),
-    text("zv_account", &module_params::application_key_id),
-    text("zv_account_key", &module_params::application_key),
-    text("host", &module_params::host),
-    text("port", &module_params::port),
-    integer("connection_timeout_secs", &module_params::connection_timeout_secs, 0),
-    text("path", &module_params::path),
-    text("ca_cert_file", &module_params::ca_cert_file),
-    text("proxy_server", &module_params::proxy_server),
-    text("proxy_port", &module_params::proxy_port),
-    text("proxy_username", &module_params::proxy_username),
-    text("proxy_password", &module_params::proxy_password),
-    text("push_app_name", &module_params::push_app_name),
-    text("push_reason", &module_params::push_reason),
-    integer("max_push_wait_secs", &module_params::max_push_wait_secs, 300),
-    text("send_otp_method", &module_params::send_otp_method),
-    text("prompt_password", &module_params::prompt_password),
-    text("prompt_otp", &module_params::prompt_otp),
-    text("prompt_method", &module_params::prompt_method),
-    text("prompt_otp_and_method", &module_params::prompt_otp_and_method),
-    text("prompt_push", &module_params::prompt_push),
-    character("password_otp_delimiter_char", &module_params::password_otp_delimiter_char),
-    text("bypass_group_name", &module_params::bypass_group_name),
-    integer("offline_codes_reserve", &module_params::offline_codes_reserve, 5),
-    text("allowed_2fa_methods", &module_params::allowed_2fa_methods),
-    text("otp_sms_value", &module_params::otp_sms_value),
-    text("otp_email_value", &module_params::otp_email_value),
-    text("otp_voice_value", &module_params::otp_voice_value),
-    text("push_app_value", &module_params::push_app_value),
-    text("push_sms_value", &module_params::push_sms_value),
-    text("push_voice_value", &module_params::push_voice_value),
-    text("otp_sms_message", &module_params::otp_sms_message),
-    text("otp_email_message", &module_params::otp_email_message),
-    text("otp_voice_message", &module_params::otp_voice_message),
-    text("push_app_message", &module_params::push_app_message),
-    text("push_sms_message", &module_params::push_sms_message),
-    text("push_voice_message", &module_params::push_voice_message),
-};
-
-// Keys whose values are credentials. An entry that begins with one of them is never logged
-// whole, even when it is not a valid option: a typo must not put a key or password in the log.
-constexpr const char *kCredentialKeys[] = {"application_key", "zv_account", "proxy_username",
-                                           "proxy_password"};
-
+// An entry that begins with the key of a credential is never logged whole, even when it is not
+// a valid option: a typo must not put a key or password in the log.
 const char *credential_key(const char *entry) {
   const char *p = skip_whitespace(entry);
-  for (const char *key : kCredentialKeys)
-    if (std::strncmp(p, key, std::strlen(key)) == 0) return key;
+  for (const zv::Option &o : zv::options())
+    if ((o.traits & zv::kSecret) != 0 && std::strncmp(p, o.key, std::strlen(o.key)) == 0)
+      return o.key;
   return nullptr;
 }
 
-bool apply_flag(const char *entry, module_params *params) {
-  for (const FlagOption &flag : kFlags) {
-    if (std::strcmp(entry, flag.key) == 0) {
-      params->*flag.field = flag.value;
+// Offers the entry to every row; at most one can take it (a key followed by anything but "="
+// is not that key), so the order of the rows is not observable.
+bool apply_option(const char *entry, module_params *params) {
+  for (const zv::Option &o : zv::options()) {
+    switch (o.kind) {
+    case zv::OptionKind::flag:
+      if (std::strcmp(entry, o.key) != 0) break;
+      params->*o.number = o.set;
       return true;
-    }
-  }
-  return false;
-}
-
-bool apply_valued(const char *entry, module_params *params) {
-  for (const ValuedOption &option : kValued) {
-    int matched = 0;
-    switch (option.kind) {
-    case Kind::text:
-      matched = get_string_value(entry, option.key, &(params->*option.text));
+    case zv::OptionKind::text:
+      if (get_string_value(entry, o.key, &zv::text_of(params, o)) == 1) return true;
       break;
-    case Kind::integer:
-      matched = get_int_value(entry, option.key, option.fallback, &(params->*option.integer));
-      break;
-    case Kind::character:
-      matched = get_char_value(entry, option.key, &(params->*option.character));
+    case zv::OptionKind::integer:
+      if (get_int_value(entry, o.key, o.initial, &(params->*o.number)) != 1) break;
+      if (params->*o.number < o.minimum) params->*o.number = o.initial;
+      return true;
+    case zv::OptionKind::character:
+      if (get_char_value(entry, o.key, &(params->*o.character)) == 1) return true;
       break;
     }
-    if (matched == 1) return true;
   }
   return false;
 }
@@ -182,7 +92,7 @@ extern "C" int parse_args(int argc, const char **argv, module_params *params) {
       ZV_LOG(params, LOG_ERR, "NULL argv at index %d", i);
       continue;
     }
-    if (apply_flag(entry, params) || apply_valued(entry, params)) continue;
+    if (apply_option(entry, params)) continue;
     if (const char *key = credential_key(entry))
       ZV_LOG(params, LOG_WARNING, "Unrecognized option ignored: %s (value hidden)", key);
     else
@@ -259,7 +169,7 @@ extern "C" int is_whitespace_only(const char *s) {
 
 extern "C" char *strdup_trimmed(const char *s) {
   if (s == nullptr) return nullptr;
-  zv::SecretPtr copy(strdup(s));
+  zv::Secret copy(strdup(s));
   if (!copy) return nullptr;
   return strdup(trim_whitespace(copy.get()));
 }

@@ -4,16 +4,7 @@
 
 #include <security/pam_modules.h>
 
-// Functions that the module exports with C linkage under their own names; everything else is
-// hidden (see src/pam_zelvane.map).
-#ifdef __cplusplus
-#define ZV_API_BEGIN extern "C" {
-#define ZV_API_END }
-#else
-#define ZV_API_BEGIN
-#define ZV_API_END
-#endif
-#define ZV_API __attribute__((visibility("default")))
+#include "common/export.h"
 
 #define ZV_CONFIG_DIR "/etc/zelvane.d"
 #define ZV_CONFIG_FILE ZV_CONFIG_DIR "/pam_zelvane.conf"
@@ -111,3 +102,19 @@ ZV_API char *strdup_trimmed(const char *s);
 ZV_API int parse_config_file_params(pam_handle_t *pamh, module_params *params);
 
 ZV_API_END
+
+namespace zv {
+
+// A zeroed record whose strings are released with free_params when the scope ends (harmless
+// after read_params has released them itself).
+struct ParamsScope {
+  module_params params{};
+  ParamsScope() = default;
+  ParamsScope(const ParamsScope &) = delete;
+  ParamsScope &operator=(const ParamsScope &) = delete;
+  ~ParamsScope() { free_params(&params); }
+  module_params *get() { return &params; }
+  module_params *operator->() { return &params; }
+};
+
+} // namespace zv

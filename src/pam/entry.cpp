@@ -11,19 +11,11 @@
 #include <unistd.h>
 
 #include "auth/auth.h"
+#include "common/own.h"
 #include "pam/log.h"
 #include "pam/pam_zelvane.h"
-#include "pam/util.h"
 
 namespace {
-
-using JsonPtr = std::unique_ptr<json_t, zv::Free<json_decref>>;
-
-// Releases the record when the call returns, whichever way it leaves.
-struct ParamsGuard {
-  module_params *params;
-  ~ParamsGuard() { free_params(params); }
-};
 
 size_t group_buffer_size() {
   const long n = sysconf(_SC_GETGR_R_SIZE_MAX);
@@ -33,11 +25,11 @@ size_t group_buffer_size() {
 
 // Sends {"allowPush": true|false} as one info message.
 void answer_probe(const module_params *params) {
-  JsonPtr obj(json_object());
+  zv::UniquePtr<json_t> obj(json_object());
   if (!obj) return;
   json_object_set_new(obj.get(), "allowPush",
                       params->allow_push_authentication ? json_true() : json_false());
-  zv::CharPtr text(json_dumps(obj.get(), 0));
+  zv::HeapPtr<char> text(json_dumps(obj.get(), 0));
   if (text) send_message(params->pamh, PAM_TEXT_INFO, "%s", text.get());
 }
 
@@ -48,7 +40,7 @@ Bypass check_bypass_group(const module_params *params, const char *user) {
   if (params->bypass_group_name == nullptr || params->bypass_group_name[0] == '\0')
     return Bypass::no;
   const size_t size = group_buffer_size();
-  zv::CharPtr buf(static_cast<char *>(std::malloc(size)));
+  zv::HeapPtr<char> buf(static_cast<char *>(std::malloc(size)));
   if (!buf) return Bypass::error;
   group grp{};
   group *result = nullptr;
@@ -77,13 +69,13 @@ int run_factors(module_params *params, const char *user) {
 }
 
 int authenticate(pam_handle_t *pamh, int argc, const char **argv) {
-  module_params params{};
+  zv::ParamsScope scope;
+  module_params &params = scope.params;
   if (read_params(pamh, argc, argv, &params) != 0) {
     send_message(pamh, PAM_ERROR_MSG, "%s", "Configuration error. Please contact support.");
     ZV_LOG_AS("pam_sm_authenticate", nullptr, LOG_ERR, "pam_zelvane configurations error.");
     return PAM_AUTH_ERR;
   }
-  ParamsGuard guard{&params};
 
   const char *user = get_username(&params);
   if (user == nullptr) {

@@ -9,7 +9,7 @@
 #include <security/pam_appl.h>
 #include <syslog.h>
 
-#include "pam/util.h"
+#include "common/own.h"
 
 namespace {
 
@@ -78,7 +78,7 @@ extern "C" void send_message(pam_handle_t *pamh, int style, const char *format, 
     syslog(LOG_ERR, "%s", kVasprintfFailed);
     return;
   }
-  zv::CharPtr owned(text);
+  zv::HeapPtr<char> owned(text);
   converse(pamh, style, owned.get(), nullptr);
 }
 
@@ -96,11 +96,9 @@ extern "C" char *prompt_user_with_info(pam_handle_t *pamh, int style, const char
   if (conv == nullptr) return nullptr;
 
   const size_t n = static_cast<size_t>(count) + 1;
-  std::unique_ptr<pam_message, zv::Free<std::free>> msgs(
-      static_cast<pam_message *>(std::calloc(n, sizeof(pam_message))));
-  std::unique_ptr<const pam_message *, zv::Free<std::free>> ptrs(static_cast<const pam_message **>(
-      std::calloc(n, sizeof(const pam_message *)))); // NOLINT(bugprone-sizeof-expression): an array
-                                                     // of pointers
+  zv::HeapPtr<pam_message> msgs(static_cast<pam_message *>(std::calloc(n, sizeof(pam_message))));
+  zv::HeapPtr<const pam_message *> ptrs(
+      static_cast<const pam_message **>(std::calloc(n, sizeof(const pam_message *)))); // NOLINT
   if (!msgs || !ptrs) return nullptr;
   for (size_t i = 0; i < n; i++) {
     const bool last = i + 1 == n;

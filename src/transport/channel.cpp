@@ -1,6 +1,6 @@
-// Byte-level helpers of the transport: Base64 for Basic credentials, the proxy reply reader and
-// the SIGPIPE guard around writes.
-#include "transport/channel.h"
+// Byte-level helpers of the transport: Base64 for Basic credentials, time limits on a
+// connection and the SIGPIPE guard around writes.
+#include "transport/channel_int.h"
 
 #include <cerrno>
 #include <climits>
@@ -18,7 +18,7 @@ namespace zv::transport {
 char *base64_encode(const char *data, size_t len, int *out_len) {
   *out_len = 0;
   if (len > INT_MAX) return nullptr;
-  BioPtr chain(BIO_new(BIO_f_base64()));
+  UniquePtr<BIO> chain(BIO_new(BIO_f_base64()));
   if (!chain) return nullptr;
   BIO *mem = BIO_new(BIO_s_secmem());
   if (mem == nullptr) return nullptr;
@@ -41,7 +41,7 @@ char *basic_credentials(const char *user, const char *password, int *out_len) {
   *out_len = 0;
   char *joined = nullptr;
   if (asprintf(&joined, "%s:%s", user, password) < 0) return nullptr;
-  SecretPtr plain(joined);
+  Secret plain(joined);
   return base64_encode(plain.get(), std::strlen(plain.get()), out_len);
 }
 
@@ -51,24 +51,6 @@ bool set_io_timeout(BIO *bio, int secs) {
   const timeval bound{secs, 0};
   return setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound) == 0 &&
          setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound) == 0;
-}
-
-long read_proxy_reply(BIO *bio, char *buf, size_t size) {
-  if (size == 0) return -1;
-  buf[0] = '\0';
-  size_t held = 0;
-  while (held < size - 1) {
-    const size_t room = size - 1 - held;
-    const int n = BIO_read(bio, buf + held, room > INT_MAX ? INT_MAX : static_cast<int>(room));
-    if (n <= 0) return -1;
-    // The end of the header may straddle two reads.
-    const size_t from = held > 3 ? held - 3 : 0;
-    held += static_cast<size_t>(n);
-    buf[held] = '\0';
-    // memmem, not strstr: a NUL in the answer must not hide the empty line after it.
-    if (memmem(buf + from, held - from, "\r\n\r\n", 4) != nullptr) break;
-  }
-  return static_cast<long>(held);
 }
 
 namespace {

@@ -5,7 +5,8 @@
 #include <syslog.h>
 
 #include "pam/log.h"
-#include "transport/channel.h"
+#include "transport/channel_int.h"
+#include "transport/proxy_int.h"
 #include "transport/transport.h"
 
 namespace {
@@ -22,7 +23,7 @@ char *build_connect(const module_params *params, int *len) {
   int n = -1;
   if (has_text(params->proxy_username) && has_text(params->proxy_password)) {
     int b64_len = 0;
-    zv::SecretPtr encoded(
+    zv::Secret encoded(
         zv::transport::basic_credentials(params->proxy_username, params->proxy_password, &b64_len));
     if (!encoded) {
       ZV_LOG_AS(kFn, params, LOG_ERR, "Failed to allocate proxy credentials");
@@ -45,9 +46,27 @@ char *build_connect(const module_params *params, int *len) {
 
 } // namespace
 
+long zv::transport::read_proxy_reply(BIO *bio, char *buf, size_t size) {
+  if (size == 0) return -1;
+  buf[0] = '\0';
+  size_t held = 0;
+  while (held < size - 1) {
+    const size_t room = size - 1 - held;
+    const int n = BIO_read(bio, buf + held, room > INT_MAX ? INT_MAX : static_cast<int>(room));
+    if (n <= 0) return -1;
+    // The end of the header may straddle two reads.
+    const size_t from = held > 3 ? held - 3 : 0;
+    held += static_cast<size_t>(n);
+    buf[held] = '\0';
+    // memmem, not strstr: a NUL in the answer must not hide the empty line after it.
+    if (memmem(buf + from, held - from, "\r\n\r\n", 4) != nullptr) break;
+  }
+  return static_cast<long>(held);
+}
+
 BIO *zv::transport::open_proxy_tunnel(const module_params *params, int io_timeout_secs) {
   zv::transport::SigpipeGuard sigpipe_guard; // a proxy may reset during the write
-  zv::transport::BioPtr bio(BIO_new(BIO_s_connect()));
+  zv::UniquePtr<BIO> bio(BIO_new(BIO_s_connect()));
   if (!bio) {
     ZV_LOG_AS(kFn, params, LOG_ERR, "Failed to create TCP BIO for proxy");
     return nullptr;
@@ -70,7 +89,7 @@ BIO *zv::transport::open_proxy_tunnel(const module_params *params, int io_timeou
   }
   {
     int len = 0;
-    zv::SecretPtr request(build_connect(params, &len));
+    zv::Secret request(build_connect(params, &len));
     if (!request) return nullptr;
     if (BIO_write(bio.get(), request.get(), len) != len) {
       ZV_LOG_AS(kFn, params, LOG_ERR, "Failed to send CONNECT request to proxy");

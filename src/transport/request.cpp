@@ -13,33 +13,19 @@
 #include <syslog.h>
 
 #include "pam/log.h"
-#include "transport/channel.h"
+#include "transport/channel_int.h"
+#include "transport/proxy_int.h"
+#include "transport/request_int.h"
 #include "transport/transport.h"
 
 namespace {
 
-using zv::transport::BioPtr;
+using BioPtr = zv::UniquePtr<BIO>;
 using zv::transport::has_text;
-using zv::transport::SslCtxPtr;
-using zv::transport::X509Ptr;
 
 // Log lines of the steps below carry the name of the function they are steps of.
 constexpr const char kFn[] = "post_json_request";
 constexpr int kMaxResponse = ZV_RESPONSE_MAX - 2; // 1,048,575 bytes are accepted
-
-// The response buffer: it can carry offline codes, so all of it is wiped before it is freed.
-struct WipeBuffer {
-  size_t size;
-  void operator()(char *p) const noexcept {
-    explicit_bzero(p, size);
-    std::free(p);
-  }
-};
-using ResponseBuffer = std::unique_ptr<char, WipeBuffer>;
-
-ResponseBuffer new_buffer(size_t size) {
-  return ResponseBuffer(static_cast<char *>(std::malloc(size)), WipeBuffer{size});
-}
 
 // Waits up to `secs` seconds for a connection in progress to signal anything: ready to read or
 // write, or an error (a refusal counts as an answer). poll, unlike select, takes any descriptor
@@ -188,7 +174,7 @@ X509 *peer_certificate(const SSL *ssl) {
 bool check_certificate(const module_params *params, BIO *chain) {
   SSL *ssl = nullptr;
   BIO_get_ssl(chain, &ssl);
-  X509Ptr cert(ssl != nullptr ? peer_certificate(ssl) : nullptr);
+  zv::UniquePtr<X509> cert(ssl != nullptr ? peer_certificate(ssl) : nullptr);
   if (!cert) {
     log_ssl_errors(params, kFn, __LINE__, "SSL_get_peer_certificate");
     return false;
@@ -214,8 +200,8 @@ char *build_request(const module_params *params, const char *body, int *len) {
   int n = -1;
   if (has_text(params->application_key_id) && has_text(params->application_key)) {
     int b64_len = 0;
-    zv::SecretPtr encoded(zv::transport::basic_credentials(params->application_key_id,
-                                                           params->application_key, &b64_len));
+    zv::Secret encoded(zv::transport::basic_credentials(params->application_key_id,
+                                                        params->application_key, &b64_len));
     if (!encoded) {
       ZV_LOG_AS(kFn, params, LOG_ERR, "Failed to allocate tenant_name_key");
       ZV_LOG_AS(kFn, params, LOG_ERR, "Failed to create POST request");
@@ -241,50 +227,44 @@ char *build_request(const module_params *params, const char *body, int *len) {
 }
 
 // Reads until the server closes the connection, into a buffer that doubles from 4096 bytes up
-// to ZV_RESPONSE_MAX. Returns the NUL-terminated bytes, or null (logged) when nothing usable
-// came.
-ResponseBuffer read_response(const module_params *params, BIO *chain, int secs) {
-  size_t capacity = ZV_RESPONSE_INITIAL;
-  ResponseBuffer buf = new_buffer(capacity);
+// to ZV_RESPONSE_MAX (it can carry offline codes: every copy is wiped). Returns the
+// NUL-terminated bytes, or an empty owner (logged) when nothing usable came.
+zv::Secret read_response(const module_params *params, BIO *chain, int secs) {
+  zv::Secret buf = zv::Secret::with_capacity(ZV_RESPONSE_INITIAL);
   if (!buf) {
     ZV_LOG_AS(kFn, params, LOG_ERR, "Memory allocation failed for response buffer");
-    return nullptr;
+    return {};
   }
-  size_t received = 0;
   int last = 0;
   for (;;) {
     // At most capacity - 1 bytes are filled, so the terminating NUL always fits.
-    last = BIO_read(chain, buf.get() + received, static_cast<int>(capacity - 1 - received));
+    const size_t room = buf.capacity() - 1 - buf.size();
+    last = BIO_read(chain, buf.get() + buf.size(), static_cast<int>(room));
     if (last <= 0) break;
-    received += static_cast<size_t>(last);
-    if (received > static_cast<size_t>(kMaxResponse)) {
+    buf.grow_size(static_cast<size_t>(last));
+    if (buf.size() > static_cast<size_t>(kMaxResponse)) {
       ZV_LOG_AS(kFn, params, LOG_ERR, "Response exceeds maximum size (%d bytes)", kMaxResponse + 1);
-      return nullptr;
+      return {};
     }
-    if (received + ZV_RESPONSE_INITIAL >= capacity && capacity < ZV_RESPONSE_MAX) {
-      // Not realloc: the old block would be freed unwiped.
+    const size_t capacity = buf.capacity();
+    if (buf.size() + ZV_RESPONSE_INITIAL >= capacity && capacity < ZV_RESPONSE_MAX) {
       const size_t grown = capacity * 2 < ZV_RESPONSE_MAX ? capacity * 2 : ZV_RESPONSE_MAX;
-      ResponseBuffer bigger = new_buffer(grown);
-      if (!bigger) {
+      if (!buf.grow_to(grown)) {
         ZV_LOG_AS(kFn, params, LOG_ERR, "Failed to grow response buffer");
-        return nullptr;
+        return {};
       }
-      std::memcpy(bigger.get(), buf.get(), received);
-      buf = std::move(bigger);
-      capacity = grown;
     }
   }
   // A reply cut short by the time limit is no reply: only the server's close ends one.
   if (last < 0 && zv::transport::timed_out(chain)) {
     log_ssl_errors(params, kFn, __LINE__, "BIO_read");
     log_silent_server(params, secs);
-    return nullptr;
+    return {};
   }
-  if (received == 0) {
+  if (buf.size() == 0) {
     if (last < 0) log_ssl_errors(params, kFn, __LINE__, "BIO_read");
-    return nullptr;
+    return {};
   }
-  buf.get()[received] = '\0';
   return buf;
 }
 
@@ -320,7 +300,7 @@ int zv::transport::post_json(const module_params *params, const char *body, char
   }
   if (json_response != nullptr) *json_response = nullptr;
 
-  SslCtxPtr ctx(create_ssl_context(params));
+  zv::UniquePtr<SSL_CTX> ctx(create_ssl_context(params));
   if (!ctx) return 0;
   const bool proxied = params->proxy_server != nullptr && params->proxy_port != nullptr;
   BioPtr chain(proxied ? open_tunnelled(params, ctx.get(), io_timeout_secs)
@@ -329,7 +309,7 @@ int zv::transport::post_json(const module_params *params, const char *body, char
 
   {
     int len = 0;
-    zv::SecretPtr request(build_request(params, body, &len));
+    zv::Secret request(build_request(params, body, &len));
     if (!request) return 0;
     // Blocking SSL writes all or fail; a short count means the request did not go out whole.
     if (BIO_write(chain.get(), request.get(), len) != len) {
@@ -340,7 +320,7 @@ int zv::transport::post_json(const module_params *params, const char *body, char
     }
   }
 
-  ResponseBuffer response = read_response(params, chain.get(), io_timeout_secs);
+  zv::Secret response = read_response(params, chain.get(), io_timeout_secs);
   if (!response) return 0;
   int status = 0;
   const char *reply_body = nullptr;

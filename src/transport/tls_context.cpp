@@ -9,8 +9,8 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include "common/own.h"
 #include "pam/log.h"
-#include "transport/channel.h"
 #include "transport/transport.h"
 #include "transport/trust_cache.h"
 
@@ -73,7 +73,7 @@ extern "C" const char *get_ca_certificates_path(const module_params *params) {
 
 extern "C" SSL_CTX *create_ssl_context(const module_params *params) {
   OPENSSL_init_ssl(0, nullptr);
-  zv::transport::SslCtxPtr ctx(SSL_CTX_new(TLS_client_method()));
+  zv::UniquePtr<SSL_CTX> ctx(SSL_CTX_new(TLS_client_method()));
   if (!ctx) {
     ZV_LOG(params, LOG_ERR, "Failed to create SSL context");
     log_ssl_errors(params, __func__, __LINE__, "SSL_CTX_new");

@@ -33,13 +33,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "pam/util.h"
-#include "transport/channel.h"
+#include "common/own.h"
 
 namespace zv::transport {
 namespace {
 
-using FilePtr = std::unique_ptr<FILE, Free<fclose>>;
+using FilePtr = UniquePtr<FILE>;
 
 struct FreeInfos {
   void operator()(STACK_OF(X509_INFO) * infos) const noexcept {
@@ -118,7 +117,7 @@ X509_STORE *load_by_path(const char *path, int *count) {
 // What X509_STORE_load_file does with a PEM file, read from the descriptor already opened, with
 // the same errors queued when it fails.
 X509_STORE *load_from_file(FILE *file, int *count) {
-  BioPtr in(BIO_new_fp(file, BIO_NOCLOSE));
+  UniquePtr<BIO> in(BIO_new_fp(file, BIO_NOCLOSE));
   if (!in) {
     ERR_raise(ERR_LIB_X509, ERR_R_SYS_LIB);
     return nullptr;
@@ -173,7 +172,7 @@ X509_STORE *find_kept(const char *path, const FileId &id, int *count) {
 // Keeps a reference to `store` under the path and identity, in the path's own slot, else a free
 // one, else the least recently used. Keeping is an optimisation: when it fails nothing changes.
 void keep(const char *path, const FileId &id, X509_STORE *store, int count) {
-  CharPtr copy(strdup(path));
+  HeapPtr<char> copy(strdup(path));
   if (!copy || X509_STORE_up_ref(store) != 1) return;
   pthread_mutex_lock(&slots_lock);
   // A free slot ranks below any used one.

@@ -5,11 +5,11 @@
 #include <memory>
 #include <openssl/x509_vfy.h>
 
-#include "pam/util.h"
+#include "common/own.h"
 
 namespace zv::transport {
 
-using StorePtr = std::unique_ptr<X509_STORE, zv::Free<X509_STORE_free>>;
+using StorePtr = zv::UniquePtr<X509_STORE>;
 
 // The trust store of the CA file at `path` as the file is at this moment: every certificate in
 // it a trust anchor (X509_V_FLAG_PARTIAL_CHAIN), as if the file had just been loaded. Returns a

@@ -242,14 +242,16 @@ TEST_F(OfflineRace, ConsumersAndAWriterNeverReuseNorLoseACode) {
     for (int i = 0; i < kCodes; i++) {
       EXPECT_LE(shared->accepted[j][i], 1) << "stock " << j << " code " << i;
       // Once the next stock is in place, none of this one may be accepted.
-      if (j < kRounds && shared->accepted[j][i] > 0)
+      if (j < kRounds && shared->accepted[j][i] > 0) {
         EXPECT_LT(shared->began[j][i], shared->stored[j + 1]) << "stock " << j << " outlived";
+      }
       // A code above an accepted one is used up: accepting it in an attempt that began after
       // the later code's acceptance had ended is a reuse.
       for (int later = i + 1; later < kCodes; later++)
-        if (shared->accepted[j][i] > 0 && shared->accepted[j][later] > 0)
+        if (shared->accepted[j][i] > 0 && shared->accepted[j][later] > 0) {
           EXPECT_LT(shared->began[j][i], shared->ended[j][later])
               << "stock " << j << ": code " << i << " accepted after code " << later;
+        }
     }
   }
   // The final stock: every code is either used (accepted or listed above an accepted one) or

@@ -76,9 +76,8 @@ std::string make_line(const std::string &code, const std::string &salt, int kind
 }
 
 std::string salt_for(int i) {
-  char buf[17];
-  snprintf(buf, sizeof buf, "Salt+/salt%06d", i);
-  return buf;
+  std::string digits = std::to_string(i % 1000000);
+  return "Salt+/salt" + std::string(6 - digits.size(), '0') + digits;
 }
 
 std::string code_for(int i) { return std::to_string(100000 + 7 * i); }

@@ -13,7 +13,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "config/config_lines.h"
+#include "config/config_lines_int.h"
 #include "config/params.h"
 #include "config_test_util.h"
 #include "syslog_reader.h"

@@ -14,14 +14,14 @@
 #include <stdexcept>
 #include <unistd.h>
 
-#include "pam/util.h"
+#include "common/own.h"
 
 namespace zvtest {
 namespace {
 
-using KeyPtr = std::unique_ptr<EVP_PKEY, zv::Free<EVP_PKEY_free>>;
-using CertPtr = std::unique_ptr<X509, zv::Free<X509_free>>;
-using ExtPtr = std::unique_ptr<X509_EXTENSION, zv::Free<X509_EXTENSION_free>>;
+using KeyPtr = zv::UniquePtr<EVP_PKEY>;
+using CertPtr = zv::UniquePtr<X509>;
+using ExtPtr = zv::UniquePtr<X509_EXTENSION>;
 
 constexpr long kDay = 24L * 60 * 60;
 

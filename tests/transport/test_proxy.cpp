@@ -10,7 +10,9 @@
 #include <thread>
 #include <unistd.h>
 
-#include "transport/channel.h"
+#include "transport/channel_int.h"
+#include "transport/proxy_int.h"
+#include "transport/request_int.h"
 #include "transport/transport.h"
 #include "transport_fixture.h"
 

@@ -24,16 +24,16 @@
 #include <unistd.h>
 #include <vector>
 
+#include "common/own.h"
 #include "http.h"
-#include "pam/util.h"
 #include "pki.h"
 #include "service.h"
 
 namespace devserver {
 namespace {
 
-using CtxPtr = std::unique_ptr<SSL_CTX, zv::Free<SSL_CTX_free>>;
-using SslPtr = std::unique_ptr<SSL, zv::Free<SSL_free>>;
+using CtxPtr = zv::UniquePtr<SSL_CTX>;
+using SslPtr = zv::UniquePtr<SSL>;
 
 constexpr int64_t kIoTimeoutMs = 5000;
 constexpr int64_t kControlTimeoutMs = 2000;
@@ -374,7 +374,7 @@ int open_listener(Server &server) {
       rc != 0)
     return fail("--listen " + server.options.listen + ": " + gai_strerror(rc) +
                 " (a numeric address is expected)");
-  std::unique_ptr<addrinfo, zv::Free<freeaddrinfo>> guard(found);
+  zv::UniquePtr<addrinfo> guard(found);
   const int fd = socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   const int one = 1;
   if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
@@ -472,7 +472,7 @@ int prepare_state_dir(Server &server) {
   if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return fail(dir + ": not a directory");
   if ((st.st_mode & 0022) != 0)
     log_line("warning: " + dir + " is writable by others, who could replace its certificates");
-  zv::CharPtr real(realpath(dir.c_str(), nullptr));
+  zv::HeapPtr<char> real(realpath(dir.c_str(), nullptr));
   if (!real) return fail(dir + ": " + strerror(errno));
   server.dir = real.get();
   server.control_path = server.dir + "/control.sock";
@@ -570,7 +570,7 @@ int run_server(Options options) {
 
 // `zelvane-devserver --state DIR approve ID`: asks the running server over its control socket.
 int run_client(const Options &options) {
-  zv::CharPtr real(realpath(options.state.c_str(), nullptr));
+  zv::HeapPtr<char> real(realpath(options.state.c_str(), nullptr));
   sockaddr_un addr;
   if (!real || !make_unix_address(std::string(real.get()) + "/control.sock", &addr))
     return fail("no control socket in " + options.state);

@@ -13,17 +13,17 @@
 #include <unistd.h>
 #include <utility>
 
-#include "pam/util.h"
+#include "common/own.h"
 
 namespace devserver {
 namespace {
 
-using BioPtr = std::unique_ptr<BIO, zv::Free<BIO_free_all>>;
-using BnPtr = std::unique_ptr<BIGNUM, zv::Free<BN_free>>;
-using KeyPtr = std::unique_ptr<EVP_PKEY, zv::Free<EVP_PKEY_free>>;
-using NamePtr = std::unique_ptr<X509_NAME, zv::Free<X509_NAME_free>>;
-using X509Ptr = std::unique_ptr<X509, zv::Free<X509_free>>;
-using ExtPtr = std::unique_ptr<X509_EXTENSION, zv::Free<X509_EXTENSION_free>>;
+using BioPtr = zv::UniquePtr<BIO>;
+using BnPtr = zv::UniquePtr<BIGNUM>;
+using KeyPtr = zv::UniquePtr<EVP_PKEY>;
+using NamePtr = zv::UniquePtr<X509_NAME>;
+using X509Ptr = zv::UniquePtr<X509>;
+using ExtPtr = zv::UniquePtr<X509_EXTENSION>;
 
 constexpr long kCaDays = 3650;
 constexpr long kServerDays = 825;
@@ -194,7 +194,7 @@ int ensure_pki(const std::string &dir, bool *generated, std::string *error) {
 }
 
 SSL_CTX *server_context(const std::string &dir, std::string *error) {
-  using CtxPtr = std::unique_ptr<SSL_CTX, zv::Free<SSL_CTX_free>>;
+  using CtxPtr = zv::UniquePtr<SSL_CTX>;
   CtxPtr ctx(SSL_CTX_new(TLS_server_method()));
   if (!ctx || SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION) != 1 ||
       SSL_CTX_use_certificate_chain_file(ctx.get(), (dir + "/server.pem").c_str()) != 1 ||

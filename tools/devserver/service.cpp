@@ -10,12 +10,12 @@
 #include <openssl/rand.h>
 #include <utility>
 
-#include "pam/util.h"
+#include "common/own.h"
 
 namespace devserver {
 namespace {
 
-using JsonPtr = std::unique_ptr<json_t, zv::Free<json_decref>>;
+using JsonPtr = zv::UniquePtr<json_t>;
 
 constexpr int kTotpStepSecs = 30;
 constexpr size_t kTotpWindow = 1;
@@ -84,7 +84,7 @@ std::string to_json(const Answer &a) {
     json_object_set_new(obj.get(), "errorMessage", json_string(a.message));
   for (const auto &[key, value] : a.extra)
     json_object_set_new(obj.get(), key, json_string(value.c_str()));
-  zv::CharPtr text(json_dumps(obj.get(), JSON_COMPACT | JSON_PRESERVE_ORDER));
+  zv::HeapPtr<char> text(json_dumps(obj.get(), JSON_COMPACT | JSON_PRESERVE_ORDER));
   return text ? std::string(text.get()) : std::string("{\"errorCode\":9999}");
 }
 
