@@ -12,6 +12,9 @@
 #define ZV_STATUS_BUILD_FAILED (-5)
 #define ZV_STATUS_BAD_REPLY (-7)
 #define ZV_STATUS_UNREACHABLE (-9)
+// The status of a reply whose errorCode is negative: a refusal, returned as a positive status so
+// that it can never pass for one of the module's own negative statuses.
+#define ZV_STATUS_NEGATIVE_CODE 2147483647
 
 // Server error codes the module treats specially.
 #define ZV_ERR_BAD_PASSWORD 9001

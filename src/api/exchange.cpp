@@ -38,15 +38,20 @@ bool states_outcome(const json_t *root) {
 
 Exchange exchange(const module_params *params, Secret body, Secret *reply) {
   char *received = nullptr;
-  const int sent = post_json_request(params, body.get(), &received);
+  const transport::Posted posted = transport::post(params, body.get(), &received);
   body.reset();
   reply->reset(received);
-  if (sent == 0) return Exchange::unreachable;
+  if (posted == transport::Posted::unreachable) return Exchange::unreachable;
+  if (posted == transport::Posted::refused) return Exchange::refused;
   return *reply ? Exchange::reply : Exchange::no_reply;
 }
 
 int failed_exchange(const module_params *params, const Operation &op, Exchange how) {
   if (how == Exchange::unreachable) return ZV_STATUS_UNREACHABLE;
+  if (how == Exchange::refused) {
+    send_message(params->pamh, PAM_ERROR_MSG, "%s", kServerErrorMessage);
+    return ZV_STATUS_BAD_REPLY;
+  }
   send_message(params->pamh, PAM_ERROR_MSG, "%s", kInvalidResponseMessage);
   ZV_LOG_AS(op.name, params, LOG_ERR, "error MISSING json response!");
   return ZV_STATUS_BAD_REPLY;
@@ -69,6 +74,7 @@ bool reply_usable(const module_params *params, const Operation &op, const json_t
 int judge(const module_params *params, const Operation &op, int code, const char *error_message,
           std::span<const CodeRule> rules) {
   Verdict verdict = code == 0 ? Verdict::pass : Verdict::server_error;
+  // Rules name the server's own codes; a negative code is never one of them.
   for (const CodeRule &rule : rules)
     if (rule.code == code) verdict = rule.verdict;
   switch (verdict) {
@@ -84,7 +90,7 @@ int judge(const module_params *params, const Operation &op, int code, const char
     send_message(params->pamh, PAM_ERROR_MSG, "%s", kServerErrorMessage);
     break;
   }
-  return code;
+  return code < 0 ? ZV_STATUS_NEGATIVE_CODE : code;
 }
 
 int plain_request(const module_params *params, const Operation &op, Secret body,

@@ -18,7 +18,8 @@ inline constexpr const char *kConfigurationErrorMessage =
 
 // How one exchange ended.
 enum class Exchange {
-  unreachable, // the request did not complete (no server, TLS, HTTP status)
+  unreachable, // no server answered (network, time-out, TLS, 502/503/504, unusable response)
+  refused,     // a server answered with an HTTP error status
   no_reply,    // a 2xx response without a body
   reply,       // a reply body to read
 };
@@ -48,8 +49,10 @@ struct CodeRule {
 // holds the reply body.
 Exchange exchange(const module_params *params, Secret body, Secret *reply);
 
-// The status of an exchange that brought no reply: ZV_STATUS_UNREACHABLE, or, for a missing
-// body, ZV_STATUS_BAD_REPLY after telling the user and logging "error MISSING json response!".
+// The status of an exchange that brought no reply: ZV_STATUS_UNREACHABLE; for an HTTP error,
+// ZV_STATUS_BAD_REPLY after showing the server error message (the transport logged the status);
+// for a missing body, ZV_STATUS_BAD_REPLY after telling the user and logging "error MISSING json
+// response!".
 int failed_exchange(const module_params *params, const Operation &op, Exchange how);
 
 // True when `root` (the parsed reply) is usable by `op`; otherwise the reply text is logged as
@@ -57,7 +60,9 @@ int failed_exchange(const module_params *params, const Operation &op, Exchange h
 bool reply_usable(const module_params *params, const Operation &op, const json_t *root,
                   Secret *reply);
 
-// Tells the user and logs what `rules` say of `code` and returns the code.
+// Tells the user and logs what `rules` say of `code` and returns the status: the code, but for
+// a negative one (a refusal like any other, which must never pass for a local status), which
+// becomes ZV_STATUS_NEGATIVE_CODE.
 int judge(const module_params *params, const Operation &op, int code, const char *error_message,
           std::span<const CodeRule> rules);
 

@@ -61,7 +61,9 @@ const char *string_member(const json_t *root, const char *key) {
 template <class Reply> json_t *parse_common(const char *json, Reply *response) {
   if (json == nullptr) return nullptr;
   json_error_t error;
-  response->root = json_loads(json, 0, &error);
+  // A member given twice would leave the outcome to whichever copy the parser kept: such a reply
+  // is no reply.
+  response->root = json_loads(json, JSON_REJECT_DUPLICATES, &error);
   if (!json_is_object(response->root)) return nullptr;
   const json_t *code = json_object_get(response->root, "errorCode");
   if (json_is_integer(code)) {

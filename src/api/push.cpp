@@ -8,6 +8,7 @@
 #include "api/api.h"
 #include "api/exchange_int.h"
 #include "pam/log.h"
+#include "transport/transport.h"
 
 namespace {
 
@@ -20,28 +21,53 @@ constexpr Operation kOp{kName, false, false, true, false};
 
 constexpr int kNoticeEvery = 10;
 
-// A full second even when a signal interrupts the sleep: the server sees at most one poll a
-// second per waiting user.
-void pause_one_second() {
-  timespec left{1, 0};
-  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+timespec now() {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return t;
+}
+
+bool before(const timespec &a, const timespec &b) {
+  return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+
+// A second's pause, even when a signal interrupts the sleep (the server sees at most one poll a
+// second per waiting user), but never past the end of the wait.
+void pause_until_next_poll(const timespec &end) {
+  timespec next = now();
+  next.tv_sec += 1;
+  if (before(end, next)) next = end;
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr) == EINTR) {
   }
 }
 
 bool is_refusal(int status) { return status == ZV_ERR_PUSH_DENIED || status == ZV_ERR_9111; }
 
-// Polls until the user confirms or refuses, or max_push_wait_secs polls went unanswered.
-int wait_for_answer(const module_params *params, const char *username, const char *request_id) {
-  for (int poll = 0; poll < params->max_push_wait_secs; poll++) {
+// Polls until the user confirms or refuses, or max_push_wait_secs seconds have passed since the
+// push was sent (slow and failed polls count against them). The polls ask the server that took
+// the push: it alone knows the request.
+int wait_for_answer(const module_params *params, const char *username, const char *request_id,
+                    const timespec &sent) {
+  timespec end = sent;
+  end.tv_sec += params->max_push_wait_secs;
+  zv::transport::pin_answering_server(params);
+  int result = -1;
+  for (int poll = 0; result < 0 && before(now(), end); poll++) {
     const int status = validate_oath_otp_error_code(params, username, request_id);
-    if (status == 0) return PAM_SUCCESS;
-    if (is_refusal(status)) return PAM_AUTH_ERR;
-    // Anything else, a failed poll included, only means that no answer is known yet.
-    if (poll % kNoticeEvery == 0)
-      send_message(params->pamh, PAM_ERROR_MSG, "%s",
-                   "Waiting for you to confirm the authentication request...");
-    pause_one_second();
+    if (status == 0) {
+      result = PAM_SUCCESS;
+    } else if (is_refusal(status)) {
+      result = PAM_AUTH_ERR;
+    } else {
+      // Anything else, a failed poll included, only means that no answer is known yet.
+      if (poll % kNoticeEvery == 0)
+        send_message(params->pamh, PAM_ERROR_MSG, "%s",
+                     "Waiting for you to confirm the authentication request...");
+      pause_until_next_poll(end);
+    }
   }
+  zv::transport::unpin_server(params);
+  if (result >= 0) return result;
   ZV_LOG_AS(kName, params, LOG_ERR, "Push authentication timed out after %d seconds",
             params->max_push_wait_secs);
   send_message(params->pamh, PAM_ERROR_MSG, "%s", "Push authentication request timed out.");
@@ -55,6 +81,7 @@ extern "C" int send_push_message(const module_params *params, const char *userna
   zv::Secret body(get_send_push_message_json(params, username, delivery_method));
   if (!body) return PAM_BUF_ERR;
   send_message(params->pamh, PAM_TEXT_INFO, "%s", "Sending push authentication request.");
+  const timespec sent = now();
 
   send_push_message_response response{};
   zv::UniquePtr<send_push_message_response> release(&response);
@@ -69,5 +96,5 @@ extern "C" int send_push_message(const module_params *params, const char *userna
     send_message(params->pamh, PAM_ERROR_MSG, "%s", kInvalidResponseMessage);
     return PAM_AUTH_ERR;
   }
-  return wait_for_answer(params, username, response.authnUserReqId);
+  return wait_for_answer(params, username, response.authnUserReqId, sent);
 }

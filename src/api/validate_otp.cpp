@@ -38,7 +38,9 @@ extern "C" int validate_oath_otp_error_code(const module_params *params, const c
   zv::Secret reply; // may carry offline codes
   const Exchange how = exchange(params, std::move(body), &reply);
   if (how != Exchange::reply) {
-    if (params->offline_codes != 0) return has_matching_offline_otp(params, username, otp);
+    // While no server can be reached the offline codes decide; a server's HTTP error is an answer.
+    if (params->offline_codes != 0 && how != Exchange::refused)
+      return has_matching_offline_otp(params, username, otp);
     if (how == Exchange::unreachable)
       send_message(params->pamh, PAM_ERROR_MSG, "%s",
                    "Unable to connect to the server. Please contact support.");

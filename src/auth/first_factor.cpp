@@ -51,8 +51,10 @@ extern "C" char *get_stack_password(const module_params *params) {
 extern "C" int validate_password_and_otp(module_params *params, const char *username,
                                          char *candidate) {
   zv::Secret owned(candidate);
-  // No answer, or an empty one, never reaches the server.
-  if (!owned || owned.get()[0] == '\0') return PAM_AUTH_ERR;
+  // No answer, an empty one, or one longer than any conversation may give (a wrong password in
+  // every respect) never reaches the server.
+  if (!owned || owned.get()[0] == '\0' || std::strlen(owned.get()) > PAM_MAX_RESP_SIZE)
+    return PAM_AUTH_ERR;
 
   const char delimiter = params->password_otp_delimiter_char;
   char *cut = std::strrchr(owned.get(), delimiter);

@@ -17,6 +17,7 @@
 namespace {
 
 constexpr size_t kPushPrefixLen = sizeof(ZV_PUSH_COMMAND_PREFIX) - 1;
+constexpr const char *kInvalidChoice = "Invalid authentication method or code.";
 
 // What a token of allowed_2fa_methods is.
 enum class MethodKind {
@@ -127,6 +128,13 @@ bool codes_accepted(const module_params *params) {
   return false;
 }
 
+// An answer longer than any conversation may give is refused before any request.
+bool refuse_oversized(const module_params *params, const char *answer) {
+  if (std::strlen(answer) <= PAM_MAX_RESP_SIZE) return false;
+  send_message(params->pamh, PAM_ERROR_MSG, "%s", kInvalidChoice);
+  return true;
+}
+
 } // namespace
 
 extern "C" int is_allowed_method(const module_params *params, const char *list, const char *token) {
@@ -188,7 +196,7 @@ extern "C" int handle_legacy_2fa(module_params *params, const char *working_name
     send_message(params->pamh, PAM_TEXT_INFO, "%s", params->prompt_push);
 
   zv::Secret answer(prompt_user(params->pamh, params->echo_verification_code, params->prompt_otp));
-  if (!answer) return PAM_AUTH_ERR;
+  if (!answer || refuse_oversized(params, answer.get())) return PAM_AUTH_ERR;
   if (answer.get()[0] != '\0') {
     ZV_LOG(params, LOG_DEBUG, "Using legacy OTP validation");
     return validate_oath_otp(params, working_name, answer.get());
@@ -273,7 +281,7 @@ extern "C" int handle_interactive_otp_method(module_params *params, const char *
   rc = send_oath_otp(params, working_name);
   if (rc != PAM_SUCCESS) return rc;
   zv::Secret answer(prompt_user(params->pamh, params->echo_verification_code, params->prompt_otp));
-  if (!answer) return PAM_AUTH_ERR;
+  if (!answer || refuse_oversized(params, answer.get())) return PAM_AUTH_ERR;
   return validate_oath_otp(params, working_name, answer.get());
 }
 
@@ -297,7 +305,7 @@ extern "C" int process_interactive_methods(module_params *params, const char *wo
     return rc;
   }
   ZV_LOG(params, LOG_DEBUG, "Invalid authentication method or code entered");
-  send_message(params->pamh, PAM_ERROR_MSG, "%s", "Invalid authentication method or code.");
+  send_message(params->pamh, PAM_ERROR_MSG, "%s", kInvalidChoice);
   return PAM_AUTH_ERR;
 }
 

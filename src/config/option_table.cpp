@@ -90,6 +90,7 @@ constexpr Option kOptions[] = {
     ZV_TEXT(push_app_message, "Push Application Confirmation", kDumped | kQuiet),
     ZV_TEXT(push_sms_message, "Push SMS Confirmation", kDumped | kQuiet),
     ZV_TEXT(push_voice_message, "Push Voice Call Confirmation", kDumped | kQuiet),
+    integer("request_timeout_secs", &P::request_timeout_secs, 15, 1),
 };
 // clang-format on
 

@@ -64,6 +64,11 @@ typedef struct module_params {
   char *push_app_message;
   char *push_sms_message;
   char *push_voice_message;
+  // Settings beyond the original table.
+  int request_timeout_secs;
+  // Not a setting: the state of the pam_sm_authenticate call (common/call.h), borrowed; null
+  // when a working function is called on its own.
+  struct zv_call *call;
 } module_params;
 
 ZV_API_BEGIN

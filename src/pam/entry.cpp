@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "auth/auth.h"
+#include "common/call.h"
 #include "common/own.h"
 #include "pam/log.h"
 #include "pam/pam_zelvane.h"
@@ -76,6 +77,8 @@ int authenticate(pam_handle_t *pamh, int argc, const char **argv) {
     ZV_LOG_AS("pam_sm_authenticate", nullptr, LOG_ERR, "pam_zelvane configurations error.");
     return PAM_AUTH_ERR;
   }
+  zv_call call;
+  params.call = &call;
 
   const char *user = get_username(&params);
   if (user == nullptr) {

@@ -1,59 +1,62 @@
-// Byte-level helpers of the transport: Base64 for Basic credentials, time limits on a
-// connection and the SIGPIPE guard around writes.
+// The connection layer of the transport. Every socket is non-blocking and every wait goes
+// through poll with what is left of the request's deadline, so that a server or proxy that drops
+// the connection attempt, accepts and falls silent, or drips a byte at a time can never hold the
+// host's thread longer than the deadline.
 #include "transport/channel_int.h"
 
 #include <cerrno>
 #include <climits>
-#include <cstdio>
 #include <cstring>
-#include <ctime>
-#include <openssl/buffer.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 
 namespace zv::transport {
-
-char *base64_encode(const char *data, size_t len, int *out_len) {
-  *out_len = 0;
-  if (len > INT_MAX) return nullptr;
-  UniquePtr<BIO> chain(BIO_new(BIO_f_base64()));
-  if (!chain) return nullptr;
-  BIO *mem = BIO_new(BIO_s_secmem());
-  if (mem == nullptr) return nullptr;
-  BIO_push(chain.get(), mem); // the chain owns mem from here on
-  BIO_set_flags(chain.get(), BIO_FLAGS_BASE64_NO_NL);
-  const int n = static_cast<int>(len);
-  if (BIO_write(chain.get(), data, n) != n || BIO_flush(chain.get()) != 1) return nullptr;
-  BUF_MEM *encoded = nullptr;
-  BIO_get_mem_ptr(mem, &encoded);
-  if (encoded == nullptr || encoded->length > INT_MAX) return nullptr;
-  char *out = static_cast<char *>(std::malloc(encoded->length + 1));
-  if (out == nullptr) return nullptr;
-  std::memcpy(out, encoded->data, encoded->length);
-  out[encoded->length] = '\0';
-  *out_len = static_cast<int>(encoded->length);
-  return out;
-}
-
-char *basic_credentials(const char *user, const char *password, int *out_len) {
-  *out_len = 0;
-  char *joined = nullptr;
-  if (asprintf(&joined, "%s:%s", user, password) < 0) return nullptr;
-  Secret plain(joined);
-  return base64_encode(plain.get(), std::strlen(plain.get()), out_len);
-}
-
-bool set_io_timeout(BIO *bio, int secs) {
-  int fd = -1;
-  if (secs <= 0 || BIO_get_fd(bio, &fd) < 0 || fd < 0) return false;
-  const timeval bound{secs, 0};
-  return setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound) == 0 &&
-         setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound) == 0;
-}
-
 namespace {
+
+constexpr long kNsPerSec = 1000000000L;
+
+Failure connect_failure(int err) {
+  switch (err) {
+  case ECONNREFUSED:
+    return Failure::refused;
+  case ETIMEDOUT:
+    return Failure::timed_out;
+  default:
+    return Failure::unreachable;
+  }
+}
+
+// What an SSL call's failure asks for: a wait for the socket (true, with *events set), or the end.
+bool ssl_wants(const SSL *ssl, int rc, short *events, Failure *why) {
+  switch (SSL_get_error(ssl, rc)) {
+  case SSL_ERROR_WANT_READ:
+    *events = POLLIN;
+    return true;
+  case SSL_ERROR_WANT_WRITE:
+    *events = POLLOUT;
+    return true;
+  case SSL_ERROR_SYSCALL:
+  case SSL_ERROR_ZERO_RETURN:
+    *why = Failure::closed;
+    return false;
+  default:
+    *why = Failure::tls;
+    return false;
+  }
+}
+
+// Waits for `events` until the deadline; false (timed out) when it passed.
+bool wait_until(const Channel &c, short events, Failure *why) {
+  if (wait_fd(c.fd, events, c.deadline.remaining_ms()) == 1) return true;
+  *why = Failure::timed_out;
+  return false;
+}
 
 bool sigpipe_pending() {
   sigset_t pending;
@@ -61,6 +64,195 @@ bool sigpipe_pending() {
 }
 
 } // namespace
+
+Deadline Deadline::after_ms(long long ms) noexcept {
+  Deadline d;
+  clock_gettime(CLOCK_MONOTONIC, &d.end_);
+  if (ms > 0) {
+    d.end_.tv_sec += static_cast<time_t>(ms / 1000);
+    d.end_.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+    if (d.end_.tv_nsec >= kNsPerSec) {
+      d.end_.tv_sec++;
+      d.end_.tv_nsec -= kNsPerSec;
+    }
+  }
+  return d;
+}
+
+int Deadline::remaining_ms(int cap_ms) const noexcept {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  const long long left_ns = (static_cast<long long>(end_.tv_sec) - now.tv_sec) * kNsPerSec +
+                            (end_.tv_nsec - now.tv_nsec);
+  if (left_ns <= 0) return 0;
+  // Round up, so that a wait never ends a moment before the deadline and spins.
+  const long long ms = (left_ns + 999999) / 1000000;
+  return ms < cap_ms ? static_cast<int>(ms) : cap_ms;
+}
+
+int wait_fd(int fd, short events, int ms) noexcept {
+  const Deadline until = Deadline::after_ms(ms);
+  for (;;) {
+    pollfd p{fd, events, 0};
+    const int ready = poll(&p, 1, until.remaining_ms());
+    if (ready > 0) return 1;
+    // A signal of the host resumes the wait for what is left of it.
+    if (ready == 0 || errno != EINTR) return 0;
+  }
+}
+
+const char *failure_text(Failure f) noexcept {
+  switch (f) {
+  case Failure::none:
+    return "no failure";
+  case Failure::resolve:
+    return "name not resolved";
+  case Failure::refused:
+    return "connection refused";
+  case Failure::unreachable:
+    return "unreachable";
+  case Failure::timed_out:
+    return "timed out";
+  case Failure::closed:
+    return "connection closed";
+  case Failure::tls:
+    return "TLS failure";
+  case Failure::protocol:
+    return "unusable response";
+  case Failure::local:
+    return "local failure";
+  }
+  return "failure";
+}
+
+Fd connect_tcp(const char *name, const char *port, const Deadline &deadline, int per_address_secs,
+               Failure *why) noexcept {
+  *why = Failure::none;
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo *found = nullptr;
+  const int resolved = getaddrinfo(name, port, &hints, &found);
+  if (resolved != 0 || found == nullptr) {
+    // For the debug log, like OpenSSL's own connection objects.
+    ERR_raise_data(ERR_LIB_BIO, BIO_R_LOOKUP_RETURNED_NOTHING, "%s:%s: %s", name, port,
+                   gai_strerror(resolved));
+    *why = Failure::resolve;
+    return {};
+  }
+  UniquePtr<addrinfo> addresses(found);
+  Failure last = Failure::unreachable;
+  for (const addrinfo *a = found; a != nullptr; a = a->ai_next) {
+    const int left = deadline.remaining_ms(per_address_secs * 1000);
+    if (left == 0) {
+      last = Failure::timed_out;
+      break;
+    }
+    Fd fd(socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol));
+    if (!fd.valid()) {
+      last = Failure::local;
+      continue;
+    }
+    // The handshake's last flight and the request go out as separate small writes; Nagle's
+    // algorithm would hold the request back until the first is acknowledged.
+    const int one = 1;
+    setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    int err = 0;
+    if (connect(fd.get(), a->ai_addr, a->ai_addrlen) != 0) {
+      err = errno;
+      if (err == EINPROGRESS) {
+        if (wait_fd(fd.get(), POLLOUT, left) == 0) {
+          last = Failure::timed_out;
+          continue;
+        }
+        socklen_t len = sizeof err;
+        if (getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+      }
+    }
+    if (err == 0) return fd;
+    ERR_raise_data(ERR_LIB_SYS, err, "calling connect() to %s:%s", name, port);
+    last = connect_failure(err);
+  }
+  *why = last;
+  return {};
+}
+
+long Channel::read(char *buf, size_t len, Failure *why) const noexcept {
+  const int want = len > INT_MAX ? INT_MAX : static_cast<int>(len);
+  for (;;) {
+    short events = POLLIN;
+    if (ssl != nullptr) {
+      const int n = SSL_read(ssl, buf, want);
+      if (n > 0) return n;
+      if (SSL_get_error(ssl, n) == SSL_ERROR_ZERO_RETURN) return 0;
+      if (!ssl_wants(ssl, n, &events, why)) return -1;
+    } else {
+      const ssize_t n = recv(fd, buf, static_cast<size_t>(want), 0);
+      if (n >= 0) return n;
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) {
+        *why = Failure::closed;
+        return -1;
+      }
+    }
+    if (!wait_until(*this, events, why)) return -1;
+  }
+}
+
+bool Channel::write_all(const char *data, size_t len, Failure *why) const noexcept {
+  while (len > 0) {
+    const int chunk = len > INT_MAX ? INT_MAX : static_cast<int>(len);
+    short events = POLLOUT;
+    long n = -1;
+    if (ssl != nullptr) {
+      n = SSL_write(ssl, data, chunk);
+      if (n <= 0 && !ssl_wants(ssl, static_cast<int>(n), &events, why)) return false;
+    } else {
+      n = send(fd, data, static_cast<size_t>(chunk), MSG_NOSIGNAL);
+      if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        *why = Failure::closed;
+        return false;
+      }
+    }
+    if (n > 0) {
+      data += n;
+      len -= static_cast<size_t>(n);
+    } else if (!wait_until(*this, events, why)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool Channel::handshake(Failure *why) const noexcept {
+  for (;;) {
+    const int rc = SSL_connect(ssl);
+    if (rc == 1) return true;
+    short events = POLLIN;
+    if (!ssl_wants(ssl, rc, &events, why)) {
+      // A peer that drops the connection mid-handshake is a handshake failure too.
+      if (*why == Failure::closed) *why = Failure::tls;
+      return false;
+    }
+    if (!wait_until(*this, events, why)) return false;
+  }
+}
+
+bool append_basic_credentials(Secret *out, const char *user, const char *password) noexcept {
+  Secret plain;
+  if (!plain.append(user) || !plain.append(":", 1) || !plain.append(password)) return false;
+  const size_t n = plain.size();
+  if (n > INT_MAX / 2) return false;
+  const size_t encoded = 4 * ((n + 2) / 3);
+  if (!out->grow_to(out->size() + encoded + 1)) return false;
+  // Straight into the caller's wiped buffer: no encoder keeps a copy of its own.
+  const int written = EVP_EncodeBlock(reinterpret_cast<unsigned char *>(out->get() + out->size()),
+                                      reinterpret_cast<const unsigned char *>(plain.get()),
+                                      static_cast<int>(n));
+  if (written < 0) return false;
+  out->grow_size(static_cast<size_t>(written));
+  return true;
+}
 
 SigpipeGuard::SigpipeGuard() noexcept {
   sigset_t block;

@@ -1,12 +1,12 @@
-// Byte-level helpers of the transport (channel.cpp): Base64 for Basic credentials, time limits
-// on a connection, and the SIGPIPE guard around writes. For the transport's own files only.
+// The connection layer of the transport (channel.cpp): one deadline for a whole request, TCP
+// connections made without blocking, reads and writes (plain or TLS) that wait at most until the
+// deadline, Base64 for Basic credentials, and the SIGPIPE guard around writes. For the
+// transport's own files only.
 #pragma once
 
-#include <cerrno>
 #include <csignal>
 #include <cstddef>
-#include <memory>
-#include <openssl/bio.h>
+#include <ctime>
 #include <openssl/ssl.h>
 
 #include "common/own.h"
@@ -14,32 +14,75 @@
 
 namespace zv::transport {
 
-// Base64 (RFC 4648, no line breaks) of `len` bytes as a NUL-terminated heap text that the caller
-// wipes and frees; *out_len receives its length. Null on failure. The encoder's memory BIO is a
-// secure one, so its copy of the encoded secret is cleansed when it is released.
-char *base64_encode(const char *data, size_t len, int *out_len);
-
 inline bool has_text(const char *s) { return s != nullptr && s[0] != '\0'; }
 
-// How long each read or write on an open connection (server or proxy) may wait for the peer.
-// A peer that accepts the connection and then falls silent fails the request instead of holding
-// the host's thread (a login, a sudo, every poll of a push wait) for ever.
-inline constexpr int kIoTimeoutSecs = 60;
+// The longest one address may take to accept a TCP connection, so that a dead first address
+// leaves time for the next while the request's deadline lasts.
+inline constexpr int kConnectSecsPerAddress = 5;
+// request_timeout_secs when it holds no usable value (a record filled without the defaults).
+inline constexpr int kDefaultRequestTimeoutSecs = 15;
 
-// Bounds every later read and write on the socket under `bio` by `secs` seconds. False when
-// there is no socket yet or the bound cannot be set.
-bool set_io_timeout(BIO *bio, int secs);
-
-// True when the read or write on `bio` that just failed ran out of time (the socket bound)
-// rather than meeting a closed or broken connection or a signal. Call it before anything else
-// can change errno.
-inline bool timed_out(BIO *bio) {
-  return BIO_should_retry(bio) != 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+// The whole time one request may take, in seconds.
+inline int request_timeout(const module_params *params) {
+  return params->request_timeout_secs > 0 ? params->request_timeout_secs
+                                          : kDefaultRequestTimeoutSecs;
 }
 
-// The Base64 form of "user:password" for a Basic authorization header, a secret the caller
-// wipes; *out_len receives its length. Null when it cannot be built.
-char *basic_credentials(const char *user, const char *password, int *out_len);
+// A point in time (monotonic clock) by which a request must be over.
+class Deadline {
+public:
+  // `secs` seconds (or `ms` milliseconds) from now.
+  static Deadline after(int secs) noexcept { return after_ms(secs * 1000LL); }
+  static Deadline after_ms(long long ms) noexcept;
+  // Milliseconds left (0 once passed), at most `cap_ms`.
+  int remaining_ms(int cap_ms = 1 << 30) const noexcept;
+  bool passed() const noexcept { return remaining_ms() == 0; }
+
+private:
+  timespec end_{};
+};
+
+// Waits until `fd` is ready for `events` (POLLIN, POLLOUT) or `ms` milliseconds pass; a signal
+// of the host resumes the wait. 1 when ready (an error or hang-up counts), 0 on time-out.
+int wait_fd(int fd, short events, int ms) noexcept;
+
+// Why a step of a request failed.
+enum class Failure {
+  none,
+  resolve,     // the name did not resolve
+  refused,     // the address refused the connection
+  unreachable, // no route, network down, or another connect error
+  timed_out,   // the deadline (or the per-address connect limit) passed
+  closed,      // the peer closed or reset the connection
+  tls,         // handshake, certificate or record failure
+  protocol,    // a response that is not HTTP, or too large
+  local,       // memory or a system call on our side
+};
+const char *failure_text(Failure f) noexcept;
+
+// Connects to `name`:`port` without blocking, trying every resolved address (IPv6 and IPv4, in
+// the resolver's order) for at most `per_address_secs` each while the deadline lasts. Returns
+// the connected non-blocking socket (TCP_NODELAY set), or an invalid one and *why.
+Fd connect_tcp(const char *name, const char *port, const Deadline &deadline, int per_address_secs,
+               Failure *why) noexcept;
+
+// An open connection, plain or with TLS on top, whose every wait ends at the deadline.
+struct Channel {
+  int fd = -1;
+  SSL *ssl = nullptr; // borrowed; null on a plain connection
+  Deadline deadline;
+
+  // Reads up to `len` bytes: the count, 0 when the peer closed, -1 on failure (*why).
+  long read(char *buf, size_t len, Failure *why) const noexcept;
+  // Writes all `len` bytes; false on failure (*why).
+  bool write_all(const char *data, size_t len, Failure *why) const noexcept;
+  // Runs the TLS handshake; false on failure (*why).
+  bool handshake(Failure *why) const noexcept;
+};
+
+// Appends the Base64 form (RFC 4648, no line breaks) of "user:password" to *out, which may hold
+// other secret text already. False when it cannot be built.
+bool append_basic_credentials(Secret *out, const char *user, const char *password) noexcept;
 
 // Keeps a write to a peer that has reset the connection from raising SIGPIPE in the host: blocks
 // SIGPIPE for this thread while alive, then takes back a SIGPIPE that became pending meanwhile

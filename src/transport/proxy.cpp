@@ -1,58 +1,57 @@
 // The HTTP CONNECT tunnel through a proxy, with optional Basic proxy credentials. The proxy is
 // spoken to in clear text; it learns only host:port, never the request.
-#include <cstdio>
+#include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <syslog.h>
 
 #include "pam/log.h"
-#include "transport/channel_int.h"
 #include "transport/proxy_int.h"
 #include "transport/transport.h"
 
+namespace zv::transport {
 namespace {
-
-using zv::transport::has_text;
 
 constexpr const char kFn[] = "proxy_connect";
 
-// The CONNECT request (it may carry the proxy password: the caller wipes it); null when it
-// cannot be built.
-char *build_connect(const module_params *params, int *len) {
-  *len = 0;
-  char *text = nullptr;
-  int n = -1;
-  if (has_text(params->proxy_username) && has_text(params->proxy_password)) {
-    int b64_len = 0;
-    zv::Secret encoded(
-        zv::transport::basic_credentials(params->proxy_username, params->proxy_password, &b64_len));
-    if (!encoded) {
+// The CONNECT request for `server` (it may carry the proxy password: it is a Secret); empty when
+// it cannot be built.
+Secret build_connect(const module_params *params, const Server &server) {
+  char host[ZV_SERVER_TEXT_SIZE];
+  server_host(server, host, sizeof host);
+  Secret text;
+  bool ok = text.append("CONNECT ") && text.append(host) && text.append(":") &&
+            text.append(server.port) && text.append(" HTTP/1.1\r\nHost: ") && text.append(host) &&
+            text.append(":") && text.append(server.port) && text.append("\r\n");
+  if (ok && has_text(params->proxy_username) && has_text(params->proxy_password)) {
+    if (!text.append("Proxy-Authorization: Basic ") ||
+        !append_basic_credentials(&text, params->proxy_username, params->proxy_password)) {
       ZV_LOG_AS(kFn, params, LOG_ERR, "Failed to allocate proxy credentials");
-      return nullptr;
+      return {};
     }
-    n = asprintf(&text,
-                 "CONNECT %s:%s HTTP/1.1\r\nHost: %s:%s\r\nProxy-Authorization: Basic %.*s\r\n\r\n",
-                 params->host, params->port, params->host, params->port, b64_len, encoded.get());
-  } else {
-    n = asprintf(&text, "CONNECT %s:%s HTTP/1.1\r\nHost: %s:%s\r\n\r\n", params->host, params->port,
-                 params->host, params->port);
+    ok = text.append("\r\n");
   }
-  if (n < 0) {
+  if (!ok || !text.append("\r\n")) {
     ZV_LOG_AS(kFn, params, LOG_ERR, "Failed to format CONNECT request");
-    return nullptr;
+    return {};
   }
-  *len = n;
   return text;
+}
+
+long channel_read(void *source, char *buf, size_t n) {
+  const auto *io = static_cast<std::pair<const Channel *, Failure *> *>(source);
+  return io->first->read(buf, n, io->second);
 }
 
 } // namespace
 
-long zv::transport::read_proxy_reply(BIO *bio, char *buf, size_t size) {
+long read_proxy_reply(long (*read)(void *source, char *buf, size_t n), void *source, char *buf,
+                      size_t size) {
   if (size == 0) return -1;
   buf[0] = '\0';
   size_t held = 0;
   while (held < size - 1) {
-    const size_t room = size - 1 - held;
-    const int n = BIO_read(bio, buf + held, room > INT_MAX ? INT_MAX : static_cast<int>(room));
+    const long n = read(source, buf + held, size - 1 - held);
     if (n <= 0) return -1;
     // The end of the header may straddle two reads.
     const size_t from = held > 3 ? held - 3 : 0;
@@ -64,57 +63,69 @@ long zv::transport::read_proxy_reply(BIO *bio, char *buf, size_t size) {
   return static_cast<long>(held);
 }
 
-BIO *zv::transport::open_proxy_tunnel(const module_params *params, int io_timeout_secs) {
-  zv::transport::SigpipeGuard sigpipe_guard; // a proxy may reset during the write
-  zv::UniquePtr<BIO> bio(BIO_new(BIO_s_connect()));
-  if (!bio) {
-    ZV_LOG_AS(kFn, params, LOG_ERR, "Failed to create TCP BIO for proxy");
-    return nullptr;
-  }
-  BIO_set_conn_hostname(bio.get(), params->proxy_server);
-  BIO_set_conn_port(bio.get(), params->proxy_port);
-  BIO_set_nbio(bio.get(), 0);
-  BIO_set_conn_mode(bio.get(), BIO_SOCK_NODELAY); // as on the direct path: small TLS writes follow
-  if (BIO_do_connect(bio.get()) <= 0) {
+Fd open_tunnel(const module_params *params, const Server &server, const Deadline &deadline,
+               Failure *why, const char **stage) {
+  *stage = "connecting to the proxy";
+  Fd fd = connect_tcp(params->proxy_server, params->proxy_port, deadline,
+                      kConnectSecsPerAddress, why);
+  if (!fd.valid()) {
     ZV_LOG_AS(kFn, params, LOG_ERR, "Failed to connect to proxy %s:%s", params->proxy_server,
               params->proxy_port);
     log_ssl_errors(params, kFn, __LINE__, "BIO_do_connect (proxy)");
-    return nullptr;
+    return {};
   }
-  // A proxy that takes the connection and then never answers must not hold the login.
-  if (!set_io_timeout(bio.get(), io_timeout_secs)) {
-    ZV_LOG_AS(kFn, params, LOG_ERR, "Failed to set a time limit on the connection to proxy %s:%s",
-              params->proxy_server, params->proxy_port);
-    return nullptr;
-  }
+  *stage = "opening the proxy tunnel";
+  const Channel channel{fd.get(), nullptr, deadline};
   {
-    int len = 0;
-    zv::Secret request(build_connect(params, &len));
-    if (!request) return nullptr;
-    if (BIO_write(bio.get(), request.get(), len) != len) {
+    Secret request = build_connect(params, server);
+    if (!request) {
+      *why = Failure::local;
+      return {};
+    }
+    if (!channel.write_all(request.get(), request.size(), why)) {
       ZV_LOG_AS(kFn, params, LOG_ERR, "Failed to send CONNECT request to proxy");
-      return nullptr;
+      return {};
     }
   }
   char reply[ZV_PROXY_REPLY_SIZE];
-  if (zv::transport::read_proxy_reply(bio.get(), reply, sizeof reply) < 0) {
+  std::pair<const Channel *, Failure *> source{&channel, why};
+  if (read_proxy_reply(channel_read, &source, reply, sizeof reply) < 0) {
+    if (*why == Failure::none) *why = Failure::closed;
     ZV_LOG_AS(kFn, params, LOG_ERR, "Failed to read CONNECT response from proxy");
-    return nullptr;
+    return {};
   }
   int status = 0;
   const char *body = nullptr;
+  *why = Failure::unreachable;
   if (parse_http_response(params, reply, &status, &body) != 0) {
     ZV_LOG_AS(kFn, params, LOG_ERR, "Failed to parse proxy CONNECT response");
-    return nullptr;
+    return {};
   }
   // Only 200 opens a tunnel; any other answer, 2xx included, is the proxy refusing.
   if (status != 200) {
     ZV_LOG_AS(kFn, params, LOG_ERR, "Proxy CONNECT failed with HTTP %d", status);
-    return nullptr;
+    return {};
   }
-  return bio.release();
+  *why = Failure::none;
+  return fd;
 }
 
+} // namespace zv::transport
+
 extern "C" BIO *proxy_connect(const module_params *params) {
-  return zv::transport::open_proxy_tunnel(params, zv::transport::kIoTimeoutSecs);
+  using namespace zv::transport;
+  SigpipeGuard sigpipe_guard;
+  Server servers[ZV_MAX_SERVERS];
+  if (parse_servers(params, servers) == 0) return nullptr;
+  Failure why = Failure::none;
+  const char *stage = nullptr;
+  zv::Fd fd = open_tunnel(params, servers[0], Deadline::after(request_timeout(params)), &why,
+                          &stage);
+  if (!fd.valid()) return nullptr;
+  // The caller's channel blocks, as a plain connection object does.
+  const int flags = fcntl(fd.get(), F_GETFL);
+  if (flags < 0 || fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return nullptr;
+  BIO *bio = BIO_new_socket(fd.get(), BIO_CLOSE);
+  if (bio != nullptr) fd.release();
+  return bio;
 }

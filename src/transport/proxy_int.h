@@ -2,19 +2,25 @@
 #pragma once
 
 #include <cstddef>
-#include <openssl/bio.h>
 
+#include "common/own.h"
 #include "config/params.h"
+#include "transport/channel_int.h"
+#include "transport/servers_int.h"
 
 namespace zv::transport {
 
-// proxy_connect with its wait on the proxy bounded by `io_timeout_secs` instead of
-// kIoTimeoutSecs.
-BIO *open_proxy_tunnel(const module_params *params, int io_timeout_secs);
+// Connects to the proxy and has it open a tunnel to `server`, all before the deadline. Returns
+// the connected non-blocking socket, or an invalid one with *why and the failing step in *stage
+// (after logging as proxy_connect).
+Fd open_tunnel(const module_params *params, const Server &server, const Deadline &deadline,
+               Failure *why, const char **stage);
 
 // Reads a proxy's answer to CONNECT into buf (size bytes, NUL-terminated) until it holds the
-// empty line that ends the header, or size - 1 bytes. Returns the number of bytes held, or -1
-// when a read ends (0 or less) before that.
-long read_proxy_reply(BIO *bio, char *buf, size_t size);
+// empty line that ends the header, or size - 1 bytes. `read` reads up to n bytes into its
+// buffer and returns the count, or 0 or less when the stream ends or fails. Returns the number
+// of bytes held, or -1 when a read ends (0 or less) before that.
+long read_proxy_reply(long (*read)(void *source, char *buf, size_t n), void *source, char *buf,
+                      size_t size);
 
 } // namespace zv::transport

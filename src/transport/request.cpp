@@ -1,92 +1,57 @@
 // One HTTPS POST of a JSON body to the authentication server: optional reachability pre-check,
-// a fresh TLS 1.2+ connection (direct or through a proxy tunnel) whose certificate must chain
-// to the trust store and name `host`, the request, and the reply body of a 2xx response.
-#include <arpa/inet.h>
+// then, within one deadline, the servers of the `host` list in turn until one answers, each over
+// a TLS 1.2+ connection (direct or through a proxy tunnel) whose certificate must chain to the
+// trust store and name the server; the reply body of a 2xx response.
+//
+// Only an outage moves on to the next server and counts as unreachable: a refused or dropped
+// connection, the deadline, a TLS or certificate failure, an unusable response, or HTTP 502, 503
+// or 504. Any other HTTP status is the server's answer.
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <openssl/err.h>
 #include <openssl/x509v3.h>
-#include <poll.h>
+#include <sys/stat.h>
 #include <syslog.h>
 
+#include "common/call.h"
 #include "pam/log.h"
 #include "transport/channel_int.h"
 #include "transport/proxy_int.h"
-#include "transport/request_int.h"
+#include "transport/servers_int.h"
+#include "transport/tls_context_int.h"
 #include "transport/transport.h"
 
 namespace {
 
-using BioPtr = zv::UniquePtr<BIO>;
-using zv::transport::has_text;
+using namespace zv::transport;
 
 // Log lines of the steps below carry the name of the function they are steps of.
 constexpr const char kFn[] = "post_json_request";
-constexpr int kMaxResponse = ZV_RESPONSE_MAX - 2; // 1,048,575 bytes are accepted
+constexpr size_t kMaxResponse = ZV_RESPONSE_MAX - 2; // 1,048,575 bytes are accepted
 
-// Waits up to `secs` seconds for a connection in progress to signal anything: ready to read or
-// write, or an error (a refusal counts as an answer). poll, unlike select, takes any descriptor
-// number, and a signal caught meanwhile does not cut the wait short.
-int wait_for_connection(int fd, int secs) {
-  timespec deadline{};
-  clock_gettime(CLOCK_MONOTONIC, &deadline);
-  deadline.tv_sec += secs > 0 ? secs : 0;
-  for (;;) {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    timespec left{deadline.tv_sec - now.tv_sec, deadline.tv_nsec - now.tv_nsec};
-    if (left.tv_nsec < 0) {
-      left.tv_sec--;
-      left.tv_nsec += 1000000000L;
-    }
-    if (left.tv_sec < 0) left = {0, 0};
-    pollfd p{fd, POLLIN | POLLOUT | POLLPRI, 0};
-    const int ready = ppoll(&p, 1, &left, nullptr);
-    if (ready > 0) return 1;
-    if (ready == 0 || errno != EINTR) return 0;
-  }
-}
+bool is_outage_status(int status) { return status == 502 || status == 503 || status == 504; }
 
-// The name the server certificate must carry: the address itself for an IP literal `host`
-// (with or without IPv6 brackets), else the DNS name, checked by OpenSSL's own matcher.
-bool expect_host(SSL *ssl, const char *host) {
-  char address[INET6_ADDRSTRLEN + 1];
-  const size_t len = std::strlen(host);
-  const char *plain = host;
-  if (len > 2 && host[0] == '[' && host[len - 1] == ']' && len - 2 < sizeof address) {
-    std::memcpy(address, host + 1, len - 2);
-    address[len - 2] = '\0';
-    plain = address;
-  }
-  unsigned char bytes[16];
-  if (inet_pton(AF_INET, plain, bytes) == 1 || inet_pton(AF_INET6, plain, bytes) == 1)
-    return X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), plain) == 1;
-  SSL_set_hostflags(ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
-  return SSL_set1_host(ssl, host) == 1;
-}
+// How one attempt on one server ended.
+struct Attempt {
+  Failure failure = Failure::none; // none: a response came, with `status`
+  const char *stage = "";
+  int status = 0;
+  zv::Secret response; // the whole response, NUL-terminated (it can carry offline codes)
+};
 
-// Readies the SSL object of a new chain: automatic retry, SNI and the expected name.
-SSL *prepare_ssl(const module_params *params, BIO *chain) {
-  SSL *ssl = nullptr;
-  BIO_get_ssl(chain, &ssl);
-  if (ssl == nullptr) {
-    log_ssl_errors(params, kFn, __LINE__, "BIO_get_ssl");
-    return nullptr;
-  }
+// SNI (for a name) and the name the certificate must carry, checked by OpenSSL's own matcher.
+bool expect_name(const module_params *params, SSL *ssl, const Server &server) {
   SSL_set_mode(ssl, SSL_MODE_AUTO_RETRY);
-  if (SSL_set_tlsext_host_name(ssl, params->host) != 1) {
+  if (!server.address && SSL_set_tlsext_host_name(ssl, server.name) != 1) {
     ZV_LOG_AS(kFn, params, LOG_ERR, "Failed to set SNI hostname");
     log_ssl_errors(params, kFn, __LINE__, "SSL_set_tlsext_host_name");
-    return nullptr;
+    return false;
   }
-  if (!expect_host(ssl, params->host)) {
-    log_ssl_errors(params, kFn, __LINE__, "SSL_set1_host");
-    return nullptr;
-  }
-  return ssl;
+  if (server.address) return X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), server.name) == 1;
+  SSL_set_hostflags(ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+  return SSL_set1_host(ssl, server.name) == 1;
 }
 
 void log_verify_result(const module_params *params, long result) {
@@ -94,88 +59,27 @@ void log_verify_result(const module_params *params, long result) {
             X509_verify_cert_error_string(result));
 }
 
-// A server that took the connection and then fell silent; named like an unreachable one.
-void log_silent_server(const module_params *params, int secs) {
-  ZV_LOG_AS(kFn, params, LOG_WARNING, "Server (%s) did not answer within %d seconds.", params->host,
-            secs);
+void log_timed_out(const module_params *params, const Server &server, const char *stage) {
+  char text[ZV_SERVER_TEXT_SIZE];
+  server_text(server, text);
+  ZV_LOG_AS(kFn, params, LOG_WARNING, "Server (%s) did not answer within %d seconds (%s).", text,
+            request_timeout(params), stage);
 }
 
-// Bounds every later wait on the server by `secs`; the connection is useless without it.
-bool bound_waits(const module_params *params, BIO *chain, int secs) {
-  if (zv::transport::set_io_timeout(chain, secs)) return true;
-  ZV_LOG_AS(kFn, params, LOG_ERR, "Failed to set a time limit on the connection to %s",
-            params->host);
-  return false;
-}
-
-// Peer verification aborts the handshake itself, so a rejected certificate surfaces as a failed
-// handshake; it is named at LOG_ERR, not left to the debug-only error queue.
-void log_handshake_failure(const module_params *params, int line, const char *operation, BIO *chain,
-                           SSL *ssl, int secs) {
-  const bool silent = zv::transport::timed_out(chain);
+// The failure of a step: OpenSSL's queue at LOG_DEBUG, and the deadline named when it passed.
+void fail_step(const module_params *params, int line, const char *operation, const Server &server,
+               Attempt *a, Failure why, const char *stage) {
+  a->failure = why;
+  a->stage = stage;
   log_ssl_errors(params, kFn, line, operation);
-  if (silent) log_silent_server(params, secs);
-  const long result = SSL_get_verify_result(ssl);
-  if (result != X509_V_OK) log_verify_result(params, result);
+  if (why == Failure::timed_out) log_timed_out(params, server, stage);
 }
 
-BIO *open_direct(const module_params *params, SSL_CTX *ctx, int secs) {
-  BioPtr chain(BIO_new_ssl_connect(ctx));
-  if (!chain) {
-    log_ssl_errors(params, kFn, __LINE__, "BIO_new_ssl_connect");
-    return nullptr;
-  }
-  SSL *ssl = prepare_ssl(params, chain.get());
-  if (ssl == nullptr) return nullptr;
-  BIO_set_conn_hostname(chain.get(), params->host);
-  BIO_set_conn_port(chain.get(), params->port);
-  // The handshake's last flight and the request go out as separate small writes; Nagle's
-  // algorithm would hold the request back until the first is acknowledged.
-  BIO_set_conn_mode(chain.get(), BIO_SOCK_NODELAY);
-  // The TCP connection alone first, so that the handshake already runs under the time limit.
-  if (BIO_do_connect(BIO_next(chain.get())) != 1 || !bound_waits(params, chain.get(), secs) ||
-      BIO_do_connect(chain.get()) != 1) {
-    log_handshake_failure(params, __LINE__, "BIO_do_connect", chain.get(), ssl, secs);
-    return nullptr;
-  }
-  if (BIO_do_handshake(chain.get()) != 1) {
-    log_handshake_failure(params, __LINE__, "BIO_do_handshake", chain.get(), ssl, secs);
-    return nullptr;
-  }
-  return chain.release();
-}
-
-BIO *open_tunnelled(const module_params *params, SSL_CTX *ctx, int secs) {
-  BioPtr tunnel(zv::transport::open_proxy_tunnel(params, secs));
-  if (!tunnel) return nullptr;
-  BioPtr chain(BIO_new_ssl(ctx, 1));
-  if (!chain) {
-    log_ssl_errors(params, kFn, __LINE__, "BIO_new_ssl");
-    return nullptr;
-  }
-  BIO_push(chain.get(), tunnel.release()); // the chain owns the tunnel from here on
-  SSL *ssl = prepare_ssl(params, chain.get());
-  if (ssl == nullptr) return nullptr;
-  if (BIO_do_handshake(chain.get()) != 1) {
-    log_handshake_failure(params, __LINE__, "BIO_do_handshake", chain.get(), ssl, secs);
-    return nullptr;
-  }
-  return chain.release();
-}
-
-X509 *peer_certificate(const SSL *ssl) {
-#if OPENSSL_VERSION_NUMBER >= 0x30000000L
-  return SSL_get1_peer_certificate(ssl);
-#else
-  return SSL_get_peer_certificate(ssl);
-#endif
-}
-
-bool check_certificate(const module_params *params, BIO *chain) {
-  SSL *ssl = nullptr;
-  BIO_get_ssl(chain, &ssl);
-  zv::UniquePtr<X509> cert(ssl != nullptr ? peer_certificate(ssl) : nullptr);
-  if (!cert) {
+// The server's certificate after the handshake: present, verified, and (on a resumed session,
+// which skips verification) still naming the server.
+bool check_certificate(const module_params *params, SSL *ssl, const Server &server) {
+  X509 *cert = SSL_get0_peer_certificate(ssl);
+  if (cert == nullptr) {
     log_ssl_errors(params, kFn, __LINE__, "SSL_get_peer_certificate");
     return false;
   }
@@ -184,156 +88,263 @@ bool check_certificate(const module_params *params, BIO *chain) {
     log_verify_result(params, result);
     return false;
   }
+  const int named =
+      server.address
+          ? X509_check_ip_asc(cert, server.name, 0)
+          : X509_check_host(cert, server.name, 0, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS, nullptr);
+  if (named != 1) {
+    log_verify_result(params, server.address ? X509_V_ERR_IP_ADDRESS_MISMATCH
+                                             : X509_V_ERR_HOSTNAME_MISMATCH);
+    return false;
+  }
   return true;
 }
 
-// The request text (it carries the credentials and the body's secrets: the caller wipes it),
-// its length in *len; null when it cannot be built.
-char *build_request(const module_params *params, const char *body, int *len) {
-  *len = 0;
+// The request text (it carries the credentials and the body's secrets), built piece by piece in
+// a wiped buffer; empty when it cannot be built.
+zv::Secret build_request(const module_params *params, const Server &server, const char *body) {
+  zv::Secret text;
   if (body == nullptr) {
     ZV_LOG_AS(kFn, params, LOG_ERR, "Failed to create POST request");
-    return nullptr;
+    return text;
   }
-  const size_t body_len = std::strlen(body);
-  char *text = nullptr;
-  int n = -1;
-  if (has_text(params->application_key_id) && has_text(params->application_key)) {
-    int b64_len = 0;
-    zv::Secret encoded(zv::transport::basic_credentials(params->application_key_id,
-                                                        params->application_key, &b64_len));
-    if (!encoded) {
+  char host[ZV_SERVER_TEXT_SIZE];
+  server_host(server, host, sizeof host);
+  char length[24];
+  (void)snprintf(length, sizeof length, "%zu", std::strlen(body));
+  bool ok = text.append("POST ") && text.append(params->path) && text.append(" HTTP/1.1\r\nHost: ") &&
+            text.append(host) &&
+            text.append("\r\nConnection: close\r\nAccept: application/json\r\n"
+                        "Content-Type: application/json\r\nContent-Length: ") &&
+            text.append(length) && text.append("\r\n");
+  if (ok && has_text(params->application_key_id) && has_text(params->application_key)) {
+    if (!text.append("Authorization: Basic ") ||
+        !append_basic_credentials(&text, params->application_key_id, params->application_key)) {
       ZV_LOG_AS(kFn, params, LOG_ERR, "Failed to allocate tenant_name_key");
       ZV_LOG_AS(kFn, params, LOG_ERR, "Failed to create POST request");
-      return nullptr;
+      return {};
     }
-    n = asprintf(&text,
-                 "POST %s HTTP/1.1\r\nHost: %s\r\nConnection: close\r\nAccept: application/json\r\n"
-                 "Content-Type: application/json\r\nContent-Length: %zu\r\n"
-                 "Authorization: Basic %.*s\r\n\r\n%s",
-                 params->path, params->host, body_len, b64_len, encoded.get(), body);
-  } else {
-    n = asprintf(&text,
-                 "POST %s HTTP/1.1\r\nHost: %s\r\nConnection: close\r\nAccept: application/json\r\n"
-                 "Content-Type: application/json\r\nContent-Length: %zu\r\n\r\n%s",
-                 params->path, params->host, body_len, body);
+    ok = text.append("\r\n");
   }
-  if (n < 0) {
+  if (!ok || !text.append("\r\n") || !text.append(body)) {
     ZV_LOG_AS(kFn, params, LOG_ERR, "Failed to create POST request");
-    return nullptr;
+    return {};
   }
-  *len = n;
   return text;
 }
 
 // Reads until the server closes the connection, into a buffer that doubles from 4096 bytes up
-// to ZV_RESPONSE_MAX (it can carry offline codes: every copy is wiped). Returns the
-// NUL-terminated bytes, or an empty owner (logged) when nothing usable came.
-zv::Secret read_response(const module_params *params, BIO *chain, int secs) {
+// to ZV_RESPONSE_MAX. Fills a->response, or records why nothing usable came (logged).
+void read_response(const module_params *params, const Channel &channel, const Server &server,
+                   Attempt *a) {
   zv::Secret buf = zv::Secret::with_capacity(ZV_RESPONSE_INITIAL);
   if (!buf) {
     ZV_LOG_AS(kFn, params, LOG_ERR, "Memory allocation failed for response buffer");
-    return {};
+    a->failure = Failure::local;
+    return;
   }
-  int last = 0;
+  Failure why = Failure::none;
+  long last = 0;
   for (;;) {
     // At most capacity - 1 bytes are filled, so the terminating NUL always fits.
-    const size_t room = buf.capacity() - 1 - buf.size();
-    last = BIO_read(chain, buf.get() + buf.size(), static_cast<int>(room));
+    last = channel.read(buf.get() + buf.size(), buf.capacity() - 1 - buf.size(), &why);
     if (last <= 0) break;
     buf.grow_size(static_cast<size_t>(last));
-    if (buf.size() > static_cast<size_t>(kMaxResponse)) {
-      ZV_LOG_AS(kFn, params, LOG_ERR, "Response exceeds maximum size (%d bytes)", kMaxResponse + 1);
-      return {};
+    if (buf.size() > kMaxResponse) {
+      ZV_LOG_AS(kFn, params, LOG_ERR, "Response exceeds maximum size (%d bytes)",
+                static_cast<int>(kMaxResponse + 1));
+      a->failure = Failure::protocol;
+      return;
     }
     const size_t capacity = buf.capacity();
-    if (buf.size() + ZV_RESPONSE_INITIAL >= capacity && capacity < ZV_RESPONSE_MAX) {
-      const size_t grown = capacity * 2 < ZV_RESPONSE_MAX ? capacity * 2 : ZV_RESPONSE_MAX;
-      if (!buf.grow_to(grown)) {
-        ZV_LOG_AS(kFn, params, LOG_ERR, "Failed to grow response buffer");
-        return {};
-      }
+    if (buf.size() + ZV_RESPONSE_INITIAL >= capacity && capacity < ZV_RESPONSE_MAX &&
+        !buf.grow_to(capacity * 2 < ZV_RESPONSE_MAX ? capacity * 2 : ZV_RESPONSE_MAX)) {
+      ZV_LOG_AS(kFn, params, LOG_ERR, "Failed to grow response buffer");
+      a->failure = Failure::local;
+      return;
     }
   }
-  // A reply cut short by the time limit is no reply: only the server's close ends one.
-  if (last < 0 && zv::transport::timed_out(chain)) {
-    log_ssl_errors(params, kFn, __LINE__, "BIO_read");
-    log_silent_server(params, secs);
-    return {};
+  // A reply cut short by the deadline is no reply: only the server's close ends one.
+  if (last < 0 && why == Failure::timed_out) {
+    fail_step(params, __LINE__, "BIO_read", server, a, why, "reading the reply");
+    return;
   }
   if (buf.size() == 0) {
+    a->failure = last < 0 ? why : Failure::closed;
+    a->stage = "reading the reply";
     if (last < 0) log_ssl_errors(params, kFn, __LINE__, "BIO_read");
-    return {};
+    return;
   }
-  return buf;
+  a->response = std::move(buf);
 }
 
-} // namespace
-
-extern "C" int is_server_reachable(const module_params *params) {
+// One request to one server, all of it before the deadline.
+void attempt(const module_params *params, SSL_CTX *ctx, const Server &server,
+             zv::UniquePtr<SSL_SESSION> *session, const Deadline &deadline, const char *body,
+             Attempt *a) {
   const bool proxied = params->proxy_server != nullptr && params->proxy_port != nullptr;
-  BioPtr bio(BIO_new(BIO_s_connect()));
-  if (!bio) {
-    ZV_LOG(params, LOG_ERR, "Failed to create BIO");
-    return 0;
+  zv::UniquePtr<SSL> ssl(SSL_new(ctx));
+  if (!ssl) {
+    fail_step(params, __LINE__, proxied ? "BIO_new_ssl" : "BIO_new_ssl_connect", server, a,
+              Failure::local, "preparing");
+    return;
   }
-  BIO_set_conn_hostname(bio.get(), proxied ? params->proxy_server : params->host);
-  BIO_set_conn_port(bio.get(), proxied ? params->proxy_port : params->port);
-  BIO_set_nbio(bio.get(), 1);
-  if (BIO_do_connect(bio.get()) == 1) return 1;
-  const int fd = static_cast<int>(BIO_get_fd(bio.get(), nullptr));
-  if (fd < 0) return 0;
-  return wait_for_connection(fd, params->connection_timeout_secs);
-}
-
-int zv::transport::post_json(const module_params *params, const char *body, char **json_response,
-                             int io_timeout_secs) {
-  // Declared first, released last: freeing the chain still writes (close_notify).
-  zv::transport::SigpipeGuard sigpipe_guard;
-  if (!has_text(params->host)) {
-    ZV_LOG_AS(kFn, params, LOG_ERR, "No server host configured");
-    return 0;
+  if (!expect_name(params, ssl.get(), server)) {
+    a->failure = Failure::local;
+    return;
   }
-  if (params->connection_timeout_secs != 0 && !is_server_reachable(params)) {
-    ZV_LOG_AS(kFn, params, LOG_WARNING, "Server (%s) is not reachable.", params->host);
-    return 0;
+  Failure why = Failure::none;
+  const char *stage = "connecting";
+  zv::Fd fd = proxied ? open_tunnel(params, server, deadline, &why, &stage)
+                      : connect_tcp(server.name, server.port, deadline, kConnectSecsPerAddress, &why);
+  if (!fd.valid()) {
+    if (proxied) {
+      a->failure = why;
+      a->stage = stage;
+      if (why == Failure::timed_out) log_timed_out(params, server, stage);
+    } else {
+      fail_step(params, __LINE__, "BIO_do_connect", server, a, why, stage);
+    }
+    return;
   }
-  if (json_response != nullptr) *json_response = nullptr;
-
-  zv::UniquePtr<SSL_CTX> ctx(create_ssl_context(params));
-  if (!ctx) return 0;
-  const bool proxied = params->proxy_server != nullptr && params->proxy_port != nullptr;
-  BioPtr chain(proxied ? open_tunnelled(params, ctx.get(), io_timeout_secs)
-                       : open_direct(params, ctx.get(), io_timeout_secs));
-  if (!chain || !check_certificate(params, chain.get())) return 0;
-
+  if (SSL_set_fd(ssl.get(), fd.get()) != 1) {
+    fail_step(params, __LINE__, "BIO_get_ssl", server, a, Failure::local, "preparing");
+    return;
+  }
+  if (session != nullptr && *session) SSL_set_session(ssl.get(), session->get());
+  const Channel channel{fd.get(), ssl.get(), deadline};
+  if (!channel.handshake(&why)) {
+    if (session != nullptr) session->reset(); // never offered again
+    fail_step(params, __LINE__, proxied ? "BIO_do_handshake" : "BIO_do_connect", server, a, why,
+              "TLS handshake");
+    // Peer verification aborts the handshake itself: a rejected certificate is named here.
+    const long result = SSL_get_verify_result(ssl.get());
+    if (result != X509_V_OK) log_verify_result(params, result);
+    return;
+  }
+  if (!check_certificate(params, ssl.get(), server)) {
+    a->failure = Failure::tls;
+    return;
+  }
   {
-    int len = 0;
-    zv::Secret request(build_request(params, body, &len));
-    if (!request) return 0;
-    // Blocking SSL writes all or fail; a short count means the request did not go out whole.
-    if (BIO_write(chain.get(), request.get(), len) != len) {
-      const bool silent = zv::transport::timed_out(chain.get());
-      log_ssl_errors(params, kFn, __LINE__, "BIO_write");
-      if (silent) log_silent_server(params, io_timeout_secs);
-      return 0;
+    zv::Secret request = build_request(params, server, body);
+    if (!request) {
+      a->failure = Failure::local;
+      return;
+    }
+    if (!channel.write_all(request.get(), request.size(), &why)) {
+      fail_step(params, __LINE__, "BIO_write", server, a, why, "sending the request");
+      return;
     }
   }
-
-  zv::Secret response = read_response(params, chain.get(), io_timeout_secs);
-  if (!response) return 0;
-  int status = 0;
-  const char *reply_body = nullptr;
-  if (parse_http_response(params, response.get(), &status, &reply_body) != 0) {
-    ZV_LOG_AS(kFn, params, LOG_ERR, "Failed to parse HTTP response");
-    return 0;
+  read_response(params, channel, server, a);
+  if (a->failure != Failure::none) return;
+  // A session to resume with this server later in the call (tickets came with the reply).
+  if (session != nullptr) {
+    zv::UniquePtr<SSL_SESSION> kept(SSL_get1_session(ssl.get()));
+    if (kept && SSL_SESSION_is_resumable(kept.get()) == 1) *session = std::move(kept);
   }
+  // A clean end, without waiting for the peer's.
+  SSL_shutdown(ssl.get());
+  const char *reply_body = nullptr;
+  if (parse_http_response(params, a->response.get(), &a->status, &reply_body) != 0) {
+    ZV_LOG_AS(kFn, params, LOG_ERR, "Failed to parse HTTP response");
+    a->failure = Failure::protocol;
+  }
+}
+
+bool same_time(const timespec &a, const timespec &b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// The TLS context of this request: the call's own while its CA file is the same file, else a
+// new one (and then the call's sessions, made under the old trust, are dropped).
+SSL_CTX *context_for(const module_params *params, zv::UniquePtr<SSL_CTX> *own) {
+  zv_call *call = params->call;
+  if (call == nullptr) {
+    own->reset(create_ssl_context(params));
+    return own->get();
+  }
+  const char *path = get_ca_certificates_path(params);
+  if (path == nullptr) {
+    ZV_LOG_AS("create_ssl_context", params, LOG_ERR, "FAILED: get_ca_certificates_path");
+    return nullptr;
+  }
+  struct stat st {};
+  const bool known = stat(path, &st) == 0;
+  if (known && call->ctx && call->ctx_ca_path && std::strcmp(call->ctx_ca_path.get(), path) == 0 &&
+      call->ctx_dev == st.st_dev && call->ctx_ino == st.st_ino && call->ctx_size == st.st_size &&
+      same_time(call->ctx_mtime, st.st_mtim) && same_time(call->ctx_ctime, st.st_ctim))
+    return call->ctx.get();
+  zv::UniquePtr<SSL_CTX> fresh(new_ssl_context(params, path));
+  if (!fresh) return nullptr;
+  for (auto &session : call->sessions) session.reset();
+  call->ctx_ca_path.reset(known ? strdup(path) : nullptr);
+  if (call->ctx_ca_path) {
+    call->ctx = std::move(fresh);
+    call->ctx_dev = st.st_dev;
+    call->ctx_ino = st.st_ino;
+    call->ctx_size = st.st_size;
+    call->ctx_mtime = st.st_mtim;
+    call->ctx_ctime = st.st_ctim;
+    return call->ctx.get();
+  }
+  call->ctx.reset();
+  *own = std::move(fresh);
+  return own->get();
+}
+
+// The servers to try, in order: the pinned one alone; else those that have not failed in this
+// call, then those that failed but did not time out. Returns how many.
+int server_order(const zv_call *call, int count, int *order) {
+  if (call == nullptr) {
+    for (int i = 0; i < count; i++) order[i] = i;
+    return count;
+  }
+  if (call->pinned >= 0 && call->pinned < count) {
+    order[0] = call->pinned;
+    return 1;
+  }
+  int n = 0;
+  for (int i = 0; i < count; i++)
+    if ((call->failed & (1u << i)) == 0) order[n++] = i;
+  for (int i = 0; i < count; i++)
+    if ((call->failed & (1u << i)) != 0 && (call->timed_out & (1u << i)) == 0) order[n++] = i;
+  return n;
+}
+
+// Remembers a failed server; with several servers, names it and the reason.
+void note_failure(const module_params *params, const Server &server, int index, int count,
+                  const Attempt &a) {
+  if (zv_call *call = params->call) {
+    call->failed |= 1u << index;
+    if (a.failure == Failure::timed_out) call->timed_out |= 1u << index;
+  }
+  if (count < 2) return;
+  char text[ZV_SERVER_TEXT_SIZE];
+  server_text(server, text);
+  if (a.failure == Failure::none)
+    ZV_LOG_AS(kFn, params, LOG_WARNING, "Server (%s) failed: HTTP %d", text, a.status);
+  else
+    ZV_LOG_AS(kFn, params, LOG_WARNING, "Server (%s) failed: %s", text, failure_text(a.failure));
+}
+
+void note_answer(const module_params *params, const Server &server, int index) {
+  zv_call *call = params->call;
+  if (call == nullptr) return;
+  call->answered = index;
+  server_text(server, call->server);
+}
+
+Posted finish(const module_params *params, const char *response, int status,
+              char **json_response) {
   if (status < 200 || status > 299) {
     ZV_LOG_AS(kFn, params, LOG_ERR, "HTTP %d response from server", status);
-    return 0;
+    return Posted::refused;
   }
-  if (reply_body != nullptr) {
-    char *copy = strdup(reply_body);
+  const char *blank = std::strstr(response, "\r\n\r\n");
+  if (blank != nullptr && blank[4] != '\0') {
+    char *copy = strdup(blank + 4);
     if (copy == nullptr)
       ZV_LOG_AS(kFn, params, LOG_ERR, "Memory allocation failed for json_response");
     if (json_response != nullptr)
@@ -341,10 +352,78 @@ int zv::transport::post_json(const module_params *params, const char *body, char
     else
       zv::wipe_free(copy);
   }
-  return 1;
+  return Posted::ok;
+}
+
+} // namespace
+
+extern "C" int is_server_reachable(const module_params *params) {
+  const bool proxied = params->proxy_server != nullptr && params->proxy_port != nullptr;
+  Server servers[ZV_MAX_SERVERS];
+  if (!proxied && parse_servers(params, servers) == 0) return 0;
+  const Deadline deadline = Deadline::after(params->connection_timeout_secs);
+  Failure why = Failure::none;
+  zv::Fd fd = proxied ? connect_tcp(params->proxy_server, params->proxy_port, deadline,
+                                    params->connection_timeout_secs, &why)
+                      : connect_tcp(servers[0].name, servers[0].port, deadline,
+                                    params->connection_timeout_secs, &why);
+  // Any answer counts, a refusal included: the real connection then fails on its own.
+  return fd.valid() || why == Failure::refused || why == Failure::unreachable ? 1 : 0;
+}
+
+Posted zv::transport::post(const module_params *params, const char *body, char **json_response) {
+  // Declared first, released last: ending a TLS connection still writes (close_notify).
+  SigpipeGuard sigpipe_guard;
+  Server servers[ZV_MAX_SERVERS];
+  const int count = parse_servers(params, servers);
+  if (count == 0) {
+    if (!has_text(params->host)) ZV_LOG_AS(kFn, params, LOG_ERR, "No server host configured");
+    return Posted::unreachable;
+  }
+  if (params->connection_timeout_secs != 0 && !is_server_reachable(params)) {
+    ZV_LOG_AS(kFn, params, LOG_WARNING, "Server (%s) is not reachable.", params->host);
+    return Posted::unreachable;
+  }
+  if (json_response != nullptr) *json_response = nullptr;
+
+  zv_call *call = params->call;
+  int order[ZV_MAX_SERVERS];
+  const int tries = server_order(call, count, order);
+  if (tries == 0) {
+    ZV_LOG_AS(kFn, params, LOG_WARNING,
+              "No server is tried: every server timed out earlier in this call.");
+    return Posted::unreachable;
+  }
+  zv::UniquePtr<SSL_CTX> own_ctx;
+  SSL_CTX *ctx = context_for(params, &own_ctx);
+  if (ctx == nullptr) return Posted::unreachable;
+
+  const Deadline deadline = Deadline::after(request_timeout(params));
+  for (int t = 0; t < tries; t++) {
+    const int i = order[t];
+    Attempt a;
+    attempt(params, ctx, servers[i], call != nullptr ? &call->sessions[i] : nullptr, deadline, body,
+            &a);
+    if (a.failure == Failure::none && !is_outage_status(a.status)) {
+      note_answer(params, servers[i], i);
+      return finish(params, a.response.get(), a.status, json_response);
+    }
+    if (a.failure == Failure::none)
+      ZV_LOG_AS(kFn, params, LOG_ERR, "HTTP %d response from server", a.status);
+    note_failure(params, servers[i], i, count, a);
+  }
+  return Posted::unreachable;
+}
+
+void zv::transport::pin_answering_server(const module_params *params) {
+  if (params->call != nullptr) params->call->pinned = params->call->answered;
+}
+
+void zv::transport::unpin_server(const module_params *params) {
+  if (params->call != nullptr) params->call->pinned = -1;
 }
 
 extern "C" int post_json_request(const module_params *params, const char *body,
                                  char **json_response) {
-  return zv::transport::post_json(params, body, json_response, zv::transport::kIoTimeoutSecs);
+  return post(params, body, json_response) == Posted::ok ? 1 : 0;
 }

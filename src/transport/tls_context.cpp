@@ -11,6 +11,7 @@
 
 #include "common/own.h"
 #include "pam/log.h"
+#include "transport/tls_context_int.h"
 #include "transport/transport.h"
 #include "transport/trust_cache.h"
 
@@ -71,27 +72,34 @@ extern "C" const char *get_ca_certificates_path(const module_params *params) {
   return nullptr;
 }
 
-extern "C" SSL_CTX *create_ssl_context(const module_params *params) {
+SSL_CTX *zv::transport::new_ssl_context(const module_params *params, const char *path) {
   OPENSSL_init_ssl(0, nullptr);
   zv::UniquePtr<SSL_CTX> ctx(SSL_CTX_new(TLS_client_method()));
   if (!ctx) {
-    ZV_LOG(params, LOG_ERR, "Failed to create SSL context");
-    log_ssl_errors(params, __func__, __LINE__, "SSL_CTX_new");
-    return nullptr;
-  }
-  const char *path = get_ca_certificates_path(params);
-  if (path == nullptr) {
-    ZV_LOG(params, LOG_ERR, "FAILED: get_ca_certificates_path");
+    ZV_LOG_AS("create_ssl_context", params, LOG_ERR, "Failed to create SSL context");
+    log_ssl_errors(params, "create_ssl_context", __LINE__, "SSL_CTX_new");
     return nullptr;
   }
   if (!load_trust_store(params, ctx.get(), path)) return nullptr;
   SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_PEER, nullptr);
   if (SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION) != 1) {
-    ZV_LOG(params, LOG_ERR, "Failed to set minimum protocol version to TLS 1.2");
-    log_ssl_errors(params, __func__, __LINE__, "SSL_CTX_set_min_proto_version");
+    ZV_LOG_AS("create_ssl_context", params, LOG_ERR,
+              "Failed to set minimum protocol version to TLS 1.2");
+    log_ssl_errors(params, "create_ssl_context", __LINE__, "SSL_CTX_set_min_proto_version");
     return nullptr;
   }
+  // Replies carry offline codes: decrypted records are wiped before their buffers are freed.
+  SSL_CTX_set_options(ctx.get(), SSL_OP_CLEANSE_PLAINTEXT);
   return ctx.release();
+}
+
+extern "C" SSL_CTX *create_ssl_context(const module_params *params) {
+  const char *path = get_ca_certificates_path(params);
+  if (path == nullptr) {
+    ZV_LOG(params, LOG_ERR, "FAILED: get_ca_certificates_path");
+    return nullptr;
+  }
+  return zv::transport::new_ssl_context(params, path);
 }
 
 extern "C" void log_ssl_errors(const module_params *params, const char *function, int line,

@@ -47,3 +47,25 @@ ZV_API int parse_http_response(const module_params *params, const char *response
                                const char **body);
 
 ZV_API_END
+
+namespace zv::transport {
+
+// How a request ended, for the server operations.
+enum class Posted {
+  ok,          // a 2xx response; *json_response holds its body (a heap copy) or null
+  refused,     // the server answered with an HTTP error status: an answer, not an outage
+  unreachable, // no server answered (network, time-out, TLS, 502/503/504, unusable response)
+};
+
+// post_json_request, telling a server's HTTP error apart from an outage. Tries the servers of
+// `host` in order (see transport/servers_int.h), all within one deadline of
+// request_timeout_secs; within a pam_sm_authenticate call (params->call) a server that failed is
+// tried after the others, and one that timed out is not tried again.
+Posted post(const module_params *params, const char *body, char **json_response);
+
+// Within the call, later requests go only to the server that answered the last one (the polls
+// of a push stay with the server that took it), until unpin_server.
+void pin_answering_server(const module_params *params);
+void unpin_server(const module_params *params);
+
+} // namespace zv::transport

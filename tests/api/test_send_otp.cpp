@@ -74,7 +74,11 @@ TEST_F(SendOtp, FailureTable) {
   said.clear();
   syslog_clear();
 
-  EXPECT_EQ(run(http_reply(404, R"({"errorCode": 0})")), PAM_AUTHINFO_UNAVAIL);
+  // An HTTP error is the server's answer; only 502, 503 and 504 are an outage.
+  EXPECT_EQ(run(http_reply(404, R"({"errorCode": 0})")), PAM_AUTH_ERR);
+  EXPECT_EQ(said, std::vector<Said>{error(kServerError)});
+  said.clear();
+  EXPECT_EQ(run(http_reply(503, R"({"errorCode": 0})")), PAM_AUTHINFO_UNAVAIL);
   EXPECT_TRUE(said.empty());
 }
 

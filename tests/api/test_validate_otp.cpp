@@ -264,11 +264,25 @@ TEST_F(ValidateOtp, MissingReplyBodyWithoutOfflineCodes) {
 }
 
 TEST_F(ValidateOtp, UnreachableServerWithoutOfflineCodes) {
-  EXPECT_EQ(run(http_reply(500, R"({"errorCode": 0})")), ZV_STATUS_UNREACHABLE);
+  EXPECT_EQ(run(http_reply(502, R"({"errorCode": 0})")), ZV_STATUS_UNREACHABLE);
   EXPECT_EQ(said,
             std::vector<Said>{error("Unable to connect to the server. Please contact support.")});
-  fake.queue("validate_oath_otp", http_reply(502, ""));
+  fake.queue("validate_oath_otp", http_reply(504, ""));
   EXPECT_EQ(validate_oath_otp(params.get(), "alice", "1"), PAM_AUTHINFO_UNAVAIL);
+}
+
+// Any HTTP status but 2xx, 502, 503 and 504 is the server's answer: a server error, never the
+// offline codes, never "unavailable" (which a fail-open stack skips).
+TEST_F(ValidateOtp, HttpErrorsAreAnswersNotOutages) {
+  configure({"offline_codes", "offline_codes_reserve=0"});
+  store_stock(6);
+  for (int status : {400, 413, 500}) {
+    said.clear();
+    EXPECT_EQ(run(http_reply(status, ""), "100001"), ZV_STATUS_BAD_REPLY) << status;
+    EXPECT_EQ(said, std::vector<Said>{error(kServerError)}) << status;
+  }
+  EXPECT_EQ(read_lines(kFile).size(), 6u) << "the offline store was not consulted";
+  EXPECT_EQ(run(http_reply(503, ""), "100001"), 0) << "an outage: the offline codes decide";
 }
 
 TEST_F(ValidateOtp, FallsBackToTheOfflineStoreWhenTheServerIsDownOrSilent) {
@@ -310,11 +324,10 @@ TEST_F(ValidateOtp, BodyThatCannotBeBuiltSendsNothing) {
   EXPECT_TRUE(fake.requests().empty());
 }
 
-TEST_F(ValidateOtp, NegativeServerCodesFoldLikeLocalStatuses) {
-  fake.queue_json("validate_oath_otp", R"({"errorCode": -5})");
-  EXPECT_EQ(validate_oath_otp(params.get(), "alice", "1"), PAM_BUF_ERR);
-  fake.queue_json("validate_oath_otp", R"({"errorCode": -25})");
-  EXPECT_EQ(validate_oath_otp(params.get(), "alice", "1"), PAM_AUTH_ERR);
-  fake.queue_json("validate_oath_otp", R"({"errorCode": -31})");
-  EXPECT_EQ(validate_oath_otp(params.get(), "alice", "1"), PAM_AUTH_ERR);
+TEST_F(ValidateOtp, NegativeCodesAndRepeatedMembersAreRefusals) {
+  for (const char *json : {R"({"errorCode": -5})", R"({"errorCode": -9})", R"({"errorCode": -25})",
+                           R"({"errorCode": 9003, "errorCode": 0})"}) {
+    fake.queue_json("validate_oath_otp", json);
+    EXPECT_EQ(validate_oath_otp(params.get(), "alice", "1"), PAM_AUTH_ERR) << json;
+  }
 }

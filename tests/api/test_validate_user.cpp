@@ -64,13 +64,26 @@ TEST_F(ValidateUser, ServerCodesByTable) {
             std::vector<std::string>{"validate_user_error_code: error_message: (none) (9003)"});
 }
 
-TEST_F(ValidateUser, NegativeServerCodesFoldLikeLocalStatuses) {
-  EXPECT_EQ(run_json(R"({"errorCode": -9, "errorMessage": "down"})"),
-            std::make_pair(-9, PAM_AUTHINFO_UNAVAIL));
-  EXPECT_EQ(said, std::vector<Said>{error(kServerError)});
-  // PAM_IGNORE would let the stack skip the module.
-  EXPECT_EQ(run_json(R"({"errorCode": -25})"), std::make_pair(-25, PAM_AUTH_ERR));
-  EXPECT_EQ(run_json(R"({"errorCode": -2147483648})"), std::make_pair(INT_MIN, PAM_AUTH_ERR));
+// A server's negative code is a refusal like any other: never one of the module's own statuses
+// (-9 would read as "unavailable", which a fail-open stack skips; -25 as PAM_IGNORE).
+TEST_F(ValidateUser, NegativeServerCodesAreRefusals) {
+  for (const char *code : {"-9", "-10", "-25", "-2147483648"}) {
+    said.clear();
+    syslog_clear();
+    EXPECT_EQ(run_json(std::string(R"({"errorMessage": "down", "errorCode": )") + code + "}"),
+              std::make_pair(ZV_STATUS_NEGATIVE_CODE, PAM_AUTH_ERR));
+    EXPECT_EQ(said, std::vector<Said>{error(kServerError)});
+    EXPECT_EQ(error_lines(), std::vector<std::string>{"validate_user_error_code: error_message: "
+                                                      "down (" + std::string(code) + ")"});
+  }
+}
+
+// A member given twice leaves the outcome open: the reply is unusable, whichever copy says 0.
+TEST_F(ValidateUser, RepeatedMembersMakeAReplyUnusable) {
+  for (const char *json : {R"({"errorCode": 9001, "errorCode": 0})",
+                           R"({"errorCode": 0, "errorMessage": "a", "errorMessage": "b"})"}) {
+    EXPECT_EQ(run_json(json), std::make_pair(ZV_STATUS_BAD_REPLY, PAM_AUTH_ERR)) << json;
+  }
 }
 
 TEST_F(ValidateUser, ReplyThatIsNotJsonIsLoggedOnOneLine) {

@@ -9,7 +9,6 @@
 
 #include "transport/channel_int.h"
 #include "transport/proxy_int.h"
-#include "transport/request_int.h"
 #include "transport/transport.h"
 #include "transport_fixture.h"
 
@@ -346,18 +345,21 @@ TEST_F(PostJson, ReachabilityPreCheck) {
 // A server that takes the connection and then falls silent fails the request once the time
 // limit on waiting for it runs out, whichever step it stops in; a reply it began is not used.
 TEST_F(PostJson, ASilentServerFailsWithinTheTimeLimit) {
-  const std::vector<std::string> silent = {
-      "warning post_json_request[N]: Server (localhost) did not answer within 1 seconds."};
+  auto silent = [](const std::string &port, const char *stage) {
+    return std::vector<std::string>{"warning post_json_request[N]: Server (localhost:" + port +
+                                    ") did not answer within 1 seconds (" + stage + ")."};
+  };
+  params->request_timeout_secs = 1;
   char *out = kSentinel;
   int rc = -1;
   {
     MuteListener mute; // not even the TLS handshake is answered
     ASSERT_NE(mute.port, 0);
     params.set(&module_params::port, std::to_string(mute.port));
-    EXPECT_LT(seconds_taken([&] { rc = zv::transport::post_json(&params, "{}", &out, 1); }), 10);
+    EXPECT_LT(seconds_taken([&] { rc = post_json_request(&params, "{}", &out); }), 10);
     EXPECT_EQ(rc, 0);
     EXPECT_EQ(out, nullptr);
-    EXPECT_EQ(log_lines(), silent);
+    EXPECT_EQ(log_lines(), silent(std::to_string(mute.port), "TLS handshake"));
   }
 
   TlsServer server;
@@ -373,14 +375,15 @@ TEST_F(PostJson, ASilentServerFailsWithinTheTimeLimit) {
   syslog_clear();
   out = kSentinel;
   // Failing at all shows that the wait ended before the last bytes came.
-  rc = zv::transport::post_json(&params, "{}", &out, 1);
+  rc = post_json_request(&params, "{}", &out);
   EXPECT_EQ(rc, 0);
   EXPECT_EQ(out, nullptr);
-  EXPECT_EQ(log_lines(), silent);
+  EXPECT_EQ(log_lines(), silent(server.port_str(), "reading the reply"));
 
   // Within the limit the same reply is taken whole.
   syslog_clear();
-  EXPECT_EQ(zv::transport::post_json(&params, "{}", &out, 5), 1);
+  params->request_timeout_secs = 5;
+  EXPECT_EQ(post_json_request(&params, "{}", &out), 1);
   ASSERT_NE(out, nullptr);
   EXPECT_STREQ(out, "{\"errorCode\": 0}   ");
   std::free(out);

@@ -12,7 +12,6 @@
 
 #include "transport/channel_int.h"
 #include "transport/proxy_int.h"
-#include "transport/request_int.h"
 #include "transport/transport.h"
 #include "transport_fixture.h"
 
@@ -243,17 +242,22 @@ TEST_F(Proxy, ASilentProxyFailsWithinTheTimeLimit) {
   MuteListener mute;
   ASSERT_NE(mute.port, 0);
   params.set(&module_params::proxy_port, std::to_string(mute.port));
+  params->request_timeout_secs = 1;
   BIO *tunnel = nullptr;
-  EXPECT_LT(seconds_taken([&] { tunnel = zv::transport::open_proxy_tunnel(&params, 1); }), 10);
+  EXPECT_LT(seconds_taken([&] { tunnel = proxy_connect(&params); }), 10);
   EXPECT_EQ(tunnel, nullptr);
   BIO_free_all(tunnel);
   char *out = nullptr;
   int rc = -1;
-  EXPECT_LT(seconds_taken([&] { rc = zv::transport::post_json(&params, "{}", &out, 1); }), 10);
+  EXPECT_LT(seconds_taken([&] { rc = post_json_request(&params, "{}", &out); }), 10);
   EXPECT_EQ(rc, 0);
   EXPECT_EQ(out, nullptr);
   const std::string failed = "err proxy_connect[N]: Failed to read CONNECT response from proxy";
-  EXPECT_EQ(log_lines(), (std::vector<std::string>{failed, failed}));
+  EXPECT_EQ(log_lines(), (std::vector<std::string>{
+                             failed, failed,
+                             "warning post_json_request[N]: Server (localhost:" +
+                                 server->port_str() +
+                                 ") did not answer within 1 seconds (opening the proxy tunnel)."}));
   EXPECT_TRUE(server->received().empty());
 }
 
