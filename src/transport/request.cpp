@@ -59,20 +59,23 @@ void log_verify_result(const module_params *params, long result) {
             X509_verify_cert_error_string(result));
 }
 
-void log_timed_out(const module_params *params, const Server &server, const char *stage) {
+// A step that ran out of time: the request's deadline, or (while it lasts) the time one address
+// may take to accept the connection.
+void log_timed_out(const module_params *params, const Server &server, const Deadline &deadline,
+                   const char *stage) {
   char text[ZV_SERVER_TEXT_SIZE];
   server_text(server, text);
   ZV_LOG_AS(kFn, params, LOG_WARNING, "Server (%s) did not answer within %d seconds (%s).", text,
-            request_timeout(params), stage);
+            deadline.passed() ? request_timeout(params) : kConnectSecsPerAddress, stage);
 }
 
-// The failure of a step: OpenSSL's queue at LOG_DEBUG, and the deadline named when it passed.
+// The failure of a step: OpenSSL's queue at LOG_DEBUG, and the time limit named when one ran out.
 void fail_step(const module_params *params, int line, const char *operation, const Server &server,
-               Attempt *a, Failure why, const char *stage) {
+               const Deadline &deadline, Attempt *a, Failure why, const char *stage) {
   a->failure = why;
   a->stage = stage;
   log_ssl_errors(params, kFn, line, operation);
-  if (why == Failure::timed_out) log_timed_out(params, server, stage);
+  if (why == Failure::timed_out) log_timed_out(params, server, deadline, stage);
 }
 
 // The server's certificate after the handshake: present, verified, and (on a resumed session,
@@ -166,7 +169,7 @@ void read_response(const module_params *params, const Channel &channel, const Se
   }
   // A reply cut short by the deadline is no reply: only the server's close ends one.
   if (last < 0 && why == Failure::timed_out) {
-    fail_step(params, __LINE__, "BIO_read", server, a, why, "reading the reply");
+    fail_step(params, __LINE__, "BIO_read", server, channel.deadline, a, why, "reading the reply");
     return;
   }
   if (buf.size() == 0) {
@@ -185,8 +188,8 @@ void attempt(const module_params *params, SSL_CTX *ctx, const Server &server,
   const bool proxied = params->proxy_server != nullptr && params->proxy_port != nullptr;
   zv::UniquePtr<SSL> ssl(SSL_new(ctx));
   if (!ssl) {
-    fail_step(params, __LINE__, proxied ? "BIO_new_ssl" : "BIO_new_ssl_connect", server, a,
-              Failure::local, "preparing");
+    fail_step(params, __LINE__, proxied ? "BIO_new_ssl" : "BIO_new_ssl_connect", server, deadline,
+              a, Failure::local, "preparing");
     return;
   }
   if (!expect_name(params, ssl.get(), server)) {
@@ -201,22 +204,22 @@ void attempt(const module_params *params, SSL_CTX *ctx, const Server &server,
     if (proxied) {
       a->failure = why;
       a->stage = stage;
-      if (why == Failure::timed_out) log_timed_out(params, server, stage);
+      if (why == Failure::timed_out) log_timed_out(params, server, deadline, stage);
     } else {
-      fail_step(params, __LINE__, "BIO_do_connect", server, a, why, stage);
+      fail_step(params, __LINE__, "BIO_do_connect", server, deadline, a, why, stage);
     }
     return;
   }
   if (SSL_set_fd(ssl.get(), fd.get()) != 1) {
-    fail_step(params, __LINE__, "BIO_get_ssl", server, a, Failure::local, "preparing");
+    fail_step(params, __LINE__, "BIO_get_ssl", server, deadline, a, Failure::local, "preparing");
     return;
   }
   if (session != nullptr && *session) SSL_set_session(ssl.get(), session->get());
   const Channel channel{fd.get(), ssl.get(), deadline};
   if (!channel.handshake(&why)) {
     if (session != nullptr) session->reset(); // never offered again
-    fail_step(params, __LINE__, proxied ? "BIO_do_handshake" : "BIO_do_connect", server, a, why,
-              "TLS handshake");
+    fail_step(params, __LINE__, proxied ? "BIO_do_handshake" : "BIO_do_connect", server, deadline,
+              a, why, "TLS handshake");
     // Peer verification aborts the handshake itself: a rejected certificate is named here.
     const long result = SSL_get_verify_result(ssl.get());
     if (result != X509_V_OK) log_verify_result(params, result);
@@ -233,7 +236,7 @@ void attempt(const module_params *params, SSL_CTX *ctx, const Server &server,
       return;
     }
     if (!channel.write_all(request.get(), request.size(), &why)) {
-      fail_step(params, __LINE__, "BIO_write", server, a, why, "sending the request");
+      fail_step(params, __LINE__, "BIO_write", server, deadline, a, why, "sending the request");
       return;
     }
   }

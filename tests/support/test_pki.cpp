@@ -112,7 +112,7 @@ TestPki generate() {
   g_dir = pki.dir;
   std::atexit(remove_dir);
   auto path = [&](const char *name) { return pki.dir + "/" + name; };
-  const char *local_san = "DNS:localhost,IP:127.0.0.1";
+  const char *local_san = "DNS:localhost,IP:127.0.0.1,IP:::1";
 
   Issued root = issue("Zelvane Test Root CA", nullptr, true, nullptr, -kDay, 3650 * kDay);
   Issued inter = issue("Zelvane Test Intermediate CA", &root, true, nullptr, -kDay, 3650 * kDay);

@@ -250,19 +250,29 @@ TlsServer::TlsServer(TlsServerOptions options) : options_(std::move(options)) {
       throw std::runtime_error("cannot load " + options_.cert_chain);
     }
   }
-  listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  listen_fd_ = socket(options_.ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK,
+                      0);
   if (listen_fd_ < 0) throw std::runtime_error("socket");
   int one = 1;
   setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  if (bind(listen_fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+  sockaddr_storage addr{};
+  socklen_t len = sizeof(sockaddr_in);
+  if (options_.ipv6) {
+    auto *a6 = reinterpret_cast<sockaddr_in6 *>(&addr);
+    a6->sin6_family = AF_INET6;
+    a6->sin6_addr = in6addr_loopback;
+    len = sizeof *a6;
+  } else {
+    auto *a4 = reinterpret_cast<sockaddr_in *>(&addr);
+    a4->sin_family = AF_INET;
+    a4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  }
+  if (bind(listen_fd_, reinterpret_cast<sockaddr *>(&addr), len) != 0 ||
       listen(listen_fd_, 64) != 0 ||
       getsockname(listen_fd_, reinterpret_cast<sockaddr *>(&addr), &len) != 0)
-    throw std::runtime_error("bind/listen on 127.0.0.1");
-  port_ = ntohs(addr.sin_port);
+    throw std::runtime_error("bind/listen on the loopback address");
+  port_ = ntohs(options_.ipv6 ? reinterpret_cast<sockaddr_in6 *>(&addr)->sin6_port
+                              : reinterpret_cast<sockaddr_in *>(&addr)->sin_port);
   if (pipe2(wake_fd_, O_CLOEXEC | O_NONBLOCK) != 0) throw std::runtime_error("pipe2");
   thread_ = std::thread([this] { run(); });
 }

@@ -61,6 +61,7 @@ struct TlsServerOptions {
   // with a TCP reset without calling the handler (a peer that resets during a large write).
   size_t reset_after_bytes = 0;
   int io_timeout_ms = 10000; // bound on reading one request and on writing one reply
+  bool ipv6 = false;         // listen on [::1] instead of 127.0.0.1
 };
 
 class TlsServer {
