@@ -82,8 +82,8 @@ Deadline Deadline::after_ms(long long ms) noexcept {
 int Deadline::remaining_ms(int cap_ms) const noexcept {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
-  const long long left_ns = (static_cast<long long>(end_.tv_sec) - now.tv_sec) * kNsPerSec +
-                            (end_.tv_nsec - now.tv_nsec);
+  const long long left_ns =
+      (static_cast<long long>(end_.tv_sec) - now.tv_sec) * kNsPerSec + (end_.tv_nsec - now.tv_nsec);
   if (left_ns <= 0) return 0;
   // Round up, so that a wait never ends a moment before the deadline and spins.
   const long long ms = (left_ns + 999999) / 1000000;
@@ -125,8 +125,7 @@ const char *failure_text(Failure f) noexcept {
   return "failure";
 }
 
-Fd connect_tcp(const char *name, const char *port, const Deadline &deadline, int per_address_secs,
-               Failure *why) noexcept {
+UniquePtr<addrinfo> resolve(const char *name, const char *port, Failure *why) noexcept {
   *why = Failure::none;
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
@@ -138,11 +137,14 @@ Fd connect_tcp(const char *name, const char *port, const Deadline &deadline, int
     ERR_raise_data(ERR_LIB_BIO, BIO_R_LOOKUP_RETURNED_NOTHING, "%s:%s: %s", name, port,
                    gai_strerror(resolved));
     *why = Failure::resolve;
-    return {};
   }
-  UniquePtr<addrinfo> addresses(found);
+  return UniquePtr<addrinfo>(found);
+}
+
+Fd connect_any(const addrinfo *addresses, const Deadline &deadline, int per_address_secs,
+               Failure *why, const addrinfo **connected) noexcept {
   Failure last = Failure::unreachable;
-  for (const addrinfo *a = found; a != nullptr; a = a->ai_next) {
+  for (const addrinfo *a = addresses; a != nullptr; a = a->ai_next) {
     const int left = deadline.remaining_ms(per_address_secs * 1000);
     if (left == 0) {
       last = Failure::timed_out;
@@ -169,12 +171,22 @@ Fd connect_tcp(const char *name, const char *port, const Deadline &deadline, int
         if (getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
       }
     }
-    if (err == 0) return fd;
-    ERR_raise_data(ERR_LIB_SYS, err, "calling connect() to %s:%s", name, port);
+    if (err == 0) {
+      if (connected != nullptr) *connected = a;
+      return fd;
+    }
+    ERR_raise_data(ERR_LIB_SYS, err, "calling connect()");
     last = connect_failure(err);
   }
   *why = last;
   return {};
+}
+
+Fd connect_tcp(const char *name, const char *port, const Deadline &deadline, int per_address_secs,
+               Failure *why) noexcept {
+  UniquePtr<addrinfo> addresses = resolve(name, port, why);
+  if (!addresses) return {};
+  return connect_any(addresses.get(), deadline, per_address_secs, why, nullptr);
 }
 
 long Channel::read(char *buf, size_t len, Failure *why) const noexcept {
@@ -246,9 +258,9 @@ bool append_basic_credentials(Secret *out, const char *user, const char *passwor
   const size_t encoded = 4 * ((n + 2) / 3);
   if (!out->grow_to(out->size() + encoded + 1)) return false;
   // Straight into the caller's wiped buffer: no encoder keeps a copy of its own.
-  const int written = EVP_EncodeBlock(reinterpret_cast<unsigned char *>(out->get() + out->size()),
-                                      reinterpret_cast<const unsigned char *>(plain.get()),
-                                      static_cast<int>(n));
+  const int written =
+      EVP_EncodeBlock(reinterpret_cast<unsigned char *>(out->get() + out->size()),
+                      reinterpret_cast<const unsigned char *>(plain.get()), static_cast<int>(n));
   if (written < 0) return false;
   out->grow_size(static_cast<size_t>(written));
   return true;

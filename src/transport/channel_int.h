@@ -60,6 +60,16 @@ enum class Failure {
 };
 const char *failure_text(Failure f) noexcept;
 
+// The addresses of `name`:`port` (TCP), or null with *why (Failure::resolve). Name resolution is
+// the one step no deadline bounds: the system's resolver settings do.
+UniquePtr<addrinfo> resolve(const char *name, const char *port, Failure *why) noexcept;
+
+// Connects to the first of `addresses` that accepts, each getting at most `per_address_secs`
+// while the deadline lasts. Returns the connected non-blocking socket (TCP_NODELAY set) and, in
+// *connected when given, its address; or an invalid one and *why.
+Fd connect_any(const addrinfo *addresses, const Deadline &deadline, int per_address_secs,
+               Failure *why, const addrinfo **connected) noexcept;
+
 // Connects to `name`:`port` without blocking, trying every resolved address (IPv6 and IPv4, in
 // the resolver's order) for at most `per_address_secs` each while the deadline lasts. Returns
 // the connected non-blocking socket (TCP_NODELAY set), or an invalid one and *why.

@@ -66,8 +66,8 @@ long read_proxy_reply(long (*read)(void *source, char *buf, size_t n), void *sou
 Fd open_tunnel(const module_params *params, const Server &server, const Deadline &deadline,
                Failure *why, const char **stage) {
   *stage = "connecting to the proxy";
-  Fd fd = connect_tcp(params->proxy_server, params->proxy_port, deadline,
-                      kConnectSecsPerAddress, why);
+  Fd fd =
+      connect_tcp(params->proxy_server, params->proxy_port, deadline, kConnectSecsPerAddress, why);
   if (!fd.valid()) {
     ZV_LOG_AS(kFn, params, LOG_ERR, "Failed to connect to proxy %s:%s", params->proxy_server,
               params->proxy_port);
@@ -119,8 +119,8 @@ extern "C" BIO *proxy_connect(const module_params *params) {
   if (parse_servers(params, servers) == 0) return nullptr;
   Failure why = Failure::none;
   const char *stage = nullptr;
-  zv::Fd fd = open_tunnel(params, servers[0], Deadline::after(request_timeout(params)), &why,
-                          &stage);
+  zv::Fd fd =
+      open_tunnel(params, servers[0], Deadline::after(request_timeout(params)), &why, &stage);
   if (!fd.valid()) return nullptr;
   // The caller's channel blocks, as a plain connection object does.
   const int flags = fcntl(fd.get(), F_GETFL);

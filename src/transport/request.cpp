@@ -11,14 +11,13 @@
 #include <cstdio>
 #include <cstring>
 #include <openssl/err.h>
-#include <openssl/x509v3.h>
 #include <sys/stat.h>
 #include <syslog.h>
 
 #include "common/call.h"
 #include "pam/log.h"
 #include "transport/channel_int.h"
-#include "transport/proxy_int.h"
+#include "transport/secure_int.h"
 #include "transport/servers_int.h"
 #include "transport/tls_context_int.h"
 #include "transport/transport.h"
@@ -41,68 +40,6 @@ struct Attempt {
   zv::Secret response; // the whole response, NUL-terminated (it can carry offline codes)
 };
 
-// SNI (for a name) and the name the certificate must carry, checked by OpenSSL's own matcher.
-bool expect_name(const module_params *params, SSL *ssl, const Server &server) {
-  SSL_set_mode(ssl, SSL_MODE_AUTO_RETRY);
-  if (!server.address && SSL_set_tlsext_host_name(ssl, server.name) != 1) {
-    ZV_LOG_AS(kFn, params, LOG_ERR, "Failed to set SNI hostname");
-    log_ssl_errors(params, kFn, __LINE__, "SSL_set_tlsext_host_name");
-    return false;
-  }
-  if (server.address) return X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), server.name) == 1;
-  SSL_set_hostflags(ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
-  return SSL_set1_host(ssl, server.name) == 1;
-}
-
-void log_verify_result(const module_params *params, long result) {
-  ZV_LOG_AS(kFn, params, LOG_ERR, "ERROR: SSL_get_verify_result: %s",
-            X509_verify_cert_error_string(result));
-}
-
-// A step that ran out of time: the request's deadline, or (while it lasts) the time one address
-// may take to accept the connection.
-void log_timed_out(const module_params *params, const Server &server, const Deadline &deadline,
-                   const char *stage) {
-  char text[ZV_SERVER_TEXT_SIZE];
-  server_text(server, text);
-  ZV_LOG_AS(kFn, params, LOG_WARNING, "Server (%s) did not answer within %d seconds (%s).", text,
-            deadline.passed() ? request_timeout(params) : kConnectSecsPerAddress, stage);
-}
-
-// The failure of a step: OpenSSL's queue at LOG_DEBUG, and the time limit named when one ran out.
-void fail_step(const module_params *params, int line, const char *operation, const Server &server,
-               const Deadline &deadline, Attempt *a, Failure why, const char *stage) {
-  a->failure = why;
-  a->stage = stage;
-  log_ssl_errors(params, kFn, line, operation);
-  if (why == Failure::timed_out) log_timed_out(params, server, deadline, stage);
-}
-
-// The server's certificate after the handshake: present, verified, and (on a resumed session,
-// which skips verification) still naming the server.
-bool check_certificate(const module_params *params, SSL *ssl, const Server &server) {
-  X509 *cert = SSL_get0_peer_certificate(ssl);
-  if (cert == nullptr) {
-    log_ssl_errors(params, kFn, __LINE__, "SSL_get_peer_certificate");
-    return false;
-  }
-  const long result = SSL_get_verify_result(ssl);
-  if (result != X509_V_OK) {
-    log_verify_result(params, result);
-    return false;
-  }
-  const int named =
-      server.address
-          ? X509_check_ip_asc(cert, server.name, 0)
-          : X509_check_host(cert, server.name, 0, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS, nullptr);
-  if (named != 1) {
-    log_verify_result(params, server.address ? X509_V_ERR_IP_ADDRESS_MISMATCH
-                                             : X509_V_ERR_HOSTNAME_MISMATCH);
-    return false;
-  }
-  return true;
-}
-
 // The request text (it carries the credentials and the body's secrets), built piece by piece in
 // a wiped buffer; empty when it cannot be built.
 zv::Secret build_request(const module_params *params, const Server &server, const char *body) {
@@ -115,8 +52,8 @@ zv::Secret build_request(const module_params *params, const Server &server, cons
   server_host(server, host, sizeof host);
   char length[24];
   (void)snprintf(length, sizeof length, "%zu", std::strlen(body));
-  bool ok = text.append("POST ") && text.append(params->path) && text.append(" HTTP/1.1\r\nHost: ") &&
-            text.append(host) &&
+  bool ok = text.append("POST ") && text.append(params->path) &&
+            text.append(" HTTP/1.1\r\nHost: ") && text.append(host) &&
             text.append("\r\nConnection: close\r\nAccept: application/json\r\n"
                         "Content-Type: application/json\r\nContent-Length: ") &&
             text.append(length) && text.append("\r\n");
@@ -169,7 +106,8 @@ void read_response(const module_params *params, const Channel &channel, const Se
   }
   // A reply cut short by the deadline is no reply: only the server's close ends one.
   if (last < 0 && why == Failure::timed_out) {
-    fail_step(params, __LINE__, "BIO_read", server, channel.deadline, a, why, "reading the reply");
+    fail_step(params, __LINE__, "BIO_read", server, channel.deadline, &a->failure, &a->stage, why,
+              "reading the reply");
     return;
   }
   if (buf.size() == 0) {
@@ -185,58 +123,20 @@ void read_response(const module_params *params, const Channel &channel, const Se
 void attempt(const module_params *params, SSL_CTX *ctx, const Server &server,
              zv::UniquePtr<SSL_SESSION> *session, const Deadline &deadline, const char *body,
              Attempt *a) {
-  const bool proxied = params->proxy_server != nullptr && params->proxy_port != nullptr;
-  zv::UniquePtr<SSL> ssl(SSL_new(ctx));
-  if (!ssl) {
-    fail_step(params, __LINE__, proxied ? "BIO_new_ssl" : "BIO_new_ssl_connect", server, deadline,
-              a, Failure::local, "preparing");
+  SecureConnection conn;
+  if (!open_secure(params, ctx, server, session, deadline, &conn, &a->failure, &a->stage, nullptr))
     return;
-  }
-  if (!expect_name(params, ssl.get(), server)) {
-    a->failure = Failure::local;
-    return;
-  }
-  Failure why = Failure::none;
-  const char *stage = "connecting";
-  zv::Fd fd = proxied ? open_tunnel(params, server, deadline, &why, &stage)
-                      : connect_tcp(server.name, server.port, deadline, kConnectSecsPerAddress, &why);
-  if (!fd.valid()) {
-    if (proxied) {
-      a->failure = why;
-      a->stage = stage;
-      if (why == Failure::timed_out) log_timed_out(params, server, deadline, stage);
-    } else {
-      fail_step(params, __LINE__, "BIO_do_connect", server, deadline, a, why, stage);
-    }
-    return;
-  }
-  if (SSL_set_fd(ssl.get(), fd.get()) != 1) {
-    fail_step(params, __LINE__, "BIO_get_ssl", server, deadline, a, Failure::local, "preparing");
-    return;
-  }
-  if (session != nullptr && *session) SSL_set_session(ssl.get(), session->get());
-  const Channel channel{fd.get(), ssl.get(), deadline};
-  if (!channel.handshake(&why)) {
-    if (session != nullptr) session->reset(); // never offered again
-    fail_step(params, __LINE__, proxied ? "BIO_do_handshake" : "BIO_do_connect", server, deadline,
-              a, why, "TLS handshake");
-    // Peer verification aborts the handshake itself: a rejected certificate is named here.
-    const long result = SSL_get_verify_result(ssl.get());
-    if (result != X509_V_OK) log_verify_result(params, result);
-    return;
-  }
-  if (!check_certificate(params, ssl.get(), server)) {
-    a->failure = Failure::tls;
-    return;
-  }
+  const Channel channel{conn.fd.get(), conn.ssl.get(), deadline};
   {
     zv::Secret request = build_request(params, server, body);
     if (!request) {
       a->failure = Failure::local;
       return;
     }
+    Failure why = Failure::none;
     if (!channel.write_all(request.get(), request.size(), &why)) {
-      fail_step(params, __LINE__, "BIO_write", server, deadline, a, why, "sending the request");
+      fail_step(params, __LINE__, "BIO_write", server, deadline, &a->failure, &a->stage, why,
+                "sending the request");
       return;
     }
   }
@@ -244,11 +144,11 @@ void attempt(const module_params *params, SSL_CTX *ctx, const Server &server,
   if (a->failure != Failure::none) return;
   // A session to resume with this server later in the call (tickets came with the reply).
   if (session != nullptr) {
-    zv::UniquePtr<SSL_SESSION> kept(SSL_get1_session(ssl.get()));
+    zv::UniquePtr<SSL_SESSION> kept(SSL_get1_session(conn.ssl.get()));
     if (kept && SSL_SESSION_is_resumable(kept.get()) == 1) *session = std::move(kept);
   }
   // A clean end, without waiting for the peer's.
-  SSL_shutdown(ssl.get());
+  SSL_shutdown(conn.ssl.get());
   const char *reply_body = nullptr;
   if (parse_http_response(params, a->response.get(), &a->status, &reply_body) != 0) {
     ZV_LOG_AS(kFn, params, LOG_ERR, "Failed to parse HTTP response");
@@ -339,8 +239,7 @@ void note_answer(const module_params *params, const Server &server, int index) {
   server_text(server, call->server);
 }
 
-Posted finish(const module_params *params, const char *response, int status,
-              char **json_response) {
+Posted finish(const module_params *params, const char *response, int status, char **json_response) {
   if (status < 200 || status > 299) {
     ZV_LOG_AS(kFn, params, LOG_ERR, "HTTP %d response from server", status);
     return Posted::refused;

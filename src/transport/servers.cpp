@@ -46,8 +46,8 @@ bool parse_entry(const module_params *params, const char *e, size_t n, Server *o
     }
   } else {
     const auto *colon = static_cast<const char *>(std::memchr(e, ':', n));
-    const bool one_colon = colon != nullptr && std::memchr(colon + 1, ':', n - (colon - e) - 1) ==
-                                                   nullptr;
+    const bool one_colon =
+        colon != nullptr && std::memchr(colon + 1, ':', n - (colon - e) - 1) == nullptr;
     // Two colons or more: an IPv6 address without brackets, and so without a port.
     const size_t name_len = one_colon ? static_cast<size_t>(colon - e) : n;
     if (!copy(out->name, sizeof out->name, e, name_len)) return false;

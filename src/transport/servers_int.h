@@ -11,8 +11,8 @@ namespace zv::transport {
 struct Server {
   char name[256]; // host name or address, without IPv6 brackets
   char port[16];
-  bool address;   // an IP address: checked against the certificate's addresses, sent without SNI
-  bool ipv6;      // written in brackets in the Host header, CONNECT and log lines
+  bool address; // an IP address: checked against the certificate's addresses, sent without SNI
+  bool ipv6;    // written in brackets in the Host header, CONNECT and log lines
 };
 
 // The servers of params->host: names, IPv4 addresses or IPv6 addresses in brackets, separated by

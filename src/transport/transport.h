@@ -68,4 +68,23 @@ Posted post(const module_params *params, const char *body, char **json_response)
 void pin_answering_server(const module_params *params);
 void unpin_server(const module_params *params);
 
+// What the check command learns of one server of `host`: each step of a connection with its
+// time, and the certificate the server presented.
+struct ServerCheck {
+  char server[272]; // "name:port"
+  char address[48]; // the address connected to (the proxy's, through a proxy)
+  double resolve_ms = -1, connect_ms = -1, handshake_ms = -1; // -1: not reached (or proxied)
+  bool ok = false;        // connected, handshake done, certificate verified and naming the server
+  const char *stage = ""; // the step that failed
+  const char *failure = "";
+  char subject[256];  // the server certificate's subject, one line
+  char not_after[32]; // its expiry, "YYYY-MM-DD HH:MM:SS UTC"
+};
+
+// The number of usable servers in params->host.
+int count_servers(const module_params *params);
+// Connects to the `index`-th server as a request would (proxy, TLS, certificate and name check),
+// within request_timeout_secs, and fills *out. Returns out->ok.
+bool check_server(const module_params *params, int index, ServerCheck *out);
+
 } // namespace zv::transport
