@@ -129,3 +129,27 @@ extern "C" void syslog_message(const module_params *params, int priority, const 
   closelog();
   va_end(ap);
 }
+
+zv::LogText::LogText(const char *text) noexcept {
+  if (text == nullptr) {
+    std::snprintf(buf_, sizeof buf_, "(null)");
+    return;
+  }
+  const size_t len = std::strlen(text);
+  const size_t shown = len < kLogTextMax ? len : kLogTextMax;
+  size_t out = 0;
+  for (size_t i = 0; i < shown; i++) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 || c == 0x7f || c == '\\') {
+      static constexpr char kHex[] = "0123456789abcdef";
+      buf_[out++] = '\\';
+      buf_[out++] = 'x';
+      buf_[out++] = kHex[c >> 4];
+      buf_[out++] = kHex[c & 0x0f];
+    } else {
+      buf_[out++] = static_cast<char>(c);
+    }
+  }
+  buf_[out] = '\0';
+  if (shown < len) std::snprintf(buf_ + out, sizeof buf_ - out, " ... (%zu bytes)", len);
+}

@@ -2,6 +2,7 @@
 // every record it writes to the system log passes through these five functions.
 #pragma once
 
+#include <cstddef>
 #include <security/pam_modules.h>
 
 #include "config/params.h"
@@ -42,3 +43,22 @@ ZV_API_END
 // The same, under an explicit name (for records a step writes in another function's name).
 #define ZV_LOG_AS(name, params, priority, fmt, ...)                                                \
   syslog_message((params), (priority), "%s[%d]: " fmt, (name), __LINE__ __VA_OPT__(, ) __VA_ARGS__)
+
+namespace zv {
+
+// A text from outside (a server's reply or message, a user name, a host) made fit for one log
+// record: control characters, DEL and backslashes escaped as \xHH, at most the first
+// kLogTextMax bytes of it, and " ... (N bytes)" noted when it was cut. Null shows as "(null)".
+class LogText {
+public:
+  static constexpr size_t kLogTextMax = 1024;
+  explicit LogText(const char *text) noexcept;
+  LogText(const LogText &) = delete;
+  LogText &operator=(const LogText &) = delete;
+  const char *c_str() const noexcept { return buf_; }
+
+private:
+  char buf_[kLogTextMax * 4 + 48];
+};
+
+} // namespace zv
