@@ -36,6 +36,7 @@ struct Received {
   std::string target; // "/AuthServer/REST/OATH/OathServer.aspx"
   std::vector<std::pair<std::string, std::string>> headers; // in order, as sent
   std::string body;                                  // Content-Length bytes after the empty line
+  bool resumed = false;                              // the TLS session was a resumed one
   std::string header(const std::string &name) const; // first match, case-insensitive; "" if none
 };
 

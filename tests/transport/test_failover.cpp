@@ -114,9 +114,9 @@ TEST_F(Failover, TheDeadlineEndsEveryStage) {
     call = zv_call{};
     hosts({local(c.port)});
     EXPECT_EQ(post(), Posted::unreachable) << c.stage;
-    EXPECT_EQ(warnings(), std::vector<std::string>{"post_json_request: Server (" + local(c.port) +
-                                                   ") did not answer within 1 seconds (" +
-                                                   c.stage + ")."});
+    EXPECT_EQ(warnings(),
+              std::vector<std::string>{"post_json_request: Server (" + local(c.port) +
+                                       ") did not answer within 1 seconds (" + c.stage + ")."});
   }
 }
 
@@ -171,7 +171,8 @@ TEST_F(Failover, AServersHttpErrorIsAnAnswer) {
   hosts({local(first.port()), local(second.port())});
   EXPECT_EQ(post(), Posted::refused);
   EXPECT_EQ(second.connections(), 0u);
-  EXPECT_EQ(warnings(), std::vector<std::string>{"post_json_request: HTTP 500 response from server"});
+  EXPECT_EQ(warnings(),
+            std::vector<std::string>{"post_json_request: HTTP 500 response from server"});
 }
 
 TEST_F(Failover, OnceEveryServerTimedOutLaterRequestsFailAtOnce) {
@@ -200,7 +201,24 @@ TEST_F(Failover, PushPollsStayWithTheirServer) {
   EXPECT_EQ(send_push_message(params.get(), "alice", "pushapp"), PAM_SUCCESS);
   EXPECT_EQ(taker.requests("validate_oath_otp").size(), 2u);
   EXPECT_TRUE(other.requests().empty());
+  // The polls resume the TLS session of the push; the push itself had none to resume.
+  const std::vector<Received> received = taker.server().received();
+  ASSERT_EQ(received.size(), 3u);
+  EXPECT_FALSE(received[0].resumed);
+  EXPECT_TRUE(received[1].resumed);
+  EXPECT_TRUE(received[2].resumed);
   EXPECT_EQ(call.pinned, -1) << "unpinned once the wait is over";
+}
+
+// Outside a call nothing is kept: every request makes a full handshake.
+TEST_F(Failover, NoSessionOutsideACall) {
+  TlsServer server;
+  hosts({local(server.port())});
+  params->call = nullptr;
+  EXPECT_EQ(post(), Posted::ok);
+  EXPECT_EQ(post(), Posted::ok);
+  ASSERT_EQ(server.received().size(), 2u);
+  EXPECT_FALSE(server.received()[1].resumed);
 }
 
 TEST_F(Failover, IPv6AddressInBrackets) {
