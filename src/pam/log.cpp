@@ -129,3 +129,27 @@ extern "C" void syslog_message(const module_params *params, int priority, const 
   closelog();
   va_end(ap);
 }
+
+zv::SafeText zv::safe_text(const char *s) noexcept {
+  static constexpr size_t kKept = 64;
+  static constexpr char kHex[] = "0123456789abcdef";
+  SafeText out{};
+  if (s == nullptr) s = "(null)";
+  size_t n = 0;
+  size_t i = 0;
+  for (; s[i] != '\0' && i < kKept; i++) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (c < 0x20 || c == 0x7f) {
+      out.text[n++] = '\\';
+      out.text[n++] = 'x';
+      out.text[n++] = kHex[c >> 4];
+      out.text[n++] = kHex[c & 0x0f];
+    } else {
+      out.text[n++] = static_cast<char>(c);
+    }
+  }
+  if (s[i] != '\0')
+    for (const char *dots = "..."; *dots != '\0'; dots++) out.text[n++] = *dots;
+  out.text[n] = '\0';
+  return out;
+}

@@ -35,6 +35,17 @@ ZV_API void syslog_message(const module_params *params, int priority, const char
 
 ZV_API_END
 
+namespace zv {
+
+// Outside text (a user name) made fit for a log record: control characters and DEL are written
+// as \xNN, and only the first 64 bytes are kept ("..." marks the cut).
+struct SafeText {
+  char text[64 * 4 + 4];
+};
+SafeText safe_text(const char *s) noexcept;
+
+} // namespace zv
+
 // Log with the "%s[%d]: " prefix naming the calling function and the source line.
 #define ZV_LOG(params, priority, fmt, ...)                                                         \
   syslog_message((params), (priority), "%s[%d]: " fmt, __func__,                                   \
