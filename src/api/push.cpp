@@ -33,7 +33,7 @@ bool is_refusal(int status) { return status == ZV_ERR_PUSH_DENIED || status == Z
 // Polls until the user confirms or refuses, or max_push_wait_secs polls went unanswered.
 int wait_for_answer(const module_params *params, const char *username, const char *request_id) {
   for (int poll = 0; poll < params->max_push_wait_secs; poll++) {
-    const int status = validate_oath_otp_error_code(params, username, request_id);
+    const int status = validate_push_poll(params, username, request_id);
     if (status == 0) return PAM_SUCCESS;
     if (is_refusal(status)) return PAM_AUTH_ERR;
     // Anything else, a failed poll included, only means that no answer is known yet.

@@ -64,6 +64,10 @@ typedef struct module_params {
   char *push_app_message;
   char *push_sms_message;
   char *push_voice_message;
+  int offline_codes_max_failures;
+  int offline_codes_lockout_secs;
+  char *mfa_groups;
+  int no_username_commands;
 } module_params;
 
 ZV_API_BEGIN

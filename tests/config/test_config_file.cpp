@@ -225,7 +225,7 @@ TEST_F(ConfigFileTest, SampleUncommentedIsFullyRecognised) {
   }
   std::sort(keys.begin(), keys.end());
   EXPECT_EQ(std::unique(keys.begin(), keys.end()), keys.end()) << "a key is listed twice";
-  EXPECT_EQ(keys.size(), 13u + 38u);
+  EXPECT_EQ(keys.size(), 14u + 41u);
   cfgtest::write_config(live);
   EXPECT_EQ(parse(), 0);
   EXPECT_EQ(logged(), std::vector<Logged>{});
