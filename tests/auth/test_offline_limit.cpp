@@ -46,7 +46,7 @@ protected:
     OfflineFixture::SetUp();
     ASSERT_EQ(fake.fill_params(&params, pamh,
                                {"offline_codes", "offline_codes_max_failures=3",
-                                "offline_codes_lockout_secs=2"}),
+                                "offline_codes_lockout_secs=3"}),
               0);
     fake.set_default("validate_oath_otp", zvtest::Reply{.close_without_reply = true});
     write_file(kPath, make_stock(10));
@@ -77,7 +77,7 @@ TEST_F(OfflineLimit, RefusedWithoutComparingUntilTheLockoutHasPassed) {
   EXPECT_FALSE(zvtest::syslog_contains(code_for(0)));
   EXPECT_FALSE(zvtest::syslog_contains(kWrong));
 
-  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+  std::this_thread::sleep_for(std::chrono::milliseconds(3100));
   EXPECT_EQ(check(code_for(0)), PAM_SUCCESS);
   EXPECT_EQ(read_file(kPath), tail(1));
   EXPECT_EQ(read_file(kCount), "");
