@@ -95,6 +95,11 @@ ZV_API int send_push_message(const module_params *params, const char *username,
 
 ZV_API_END
 
+// validate_oath_otp_error_code for a push poll, with the request's id in place of a code: while
+// the server cannot be reached, the offline fallback compares it but a miss is not counted as a
+// failed check, nor is the poll refused by the limit on them.
+int validate_push_poll(const module_params *params, const char *username, const char *request_id);
+
 // Folds an operation status into a PAM code: 0 -> PAM_SUCCESS, negative n -> -n, positive ->
 // PAM_AUTH_ERR.
 int zv_status_to_pam(int status);

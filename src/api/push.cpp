@@ -53,7 +53,7 @@ int wait_for_answer(const module_params *params, const char *username, const cha
   zv::transport::pin_answering_server(params);
   int result = -1;
   for (int poll = 0; result < 0 && before(now(), end); poll++) {
-    const int status = validate_oath_otp_error_code(params, username, request_id);
+    const int status = validate_push_poll(params, username, request_id);
     if (status == 0) {
       result = PAM_SUCCESS;
     } else if (is_refusal(status)) {

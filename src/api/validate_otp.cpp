@@ -29,10 +29,10 @@ bool keeps_offline_codes(int code) {
   return code == 0 || code == ZV_ERR_9111 || code == ZV_ERR_9116 || code == ZV_ERR_PUSH_DENIED;
 }
 
-} // namespace
-
-extern "C" int validate_oath_otp_error_code(const module_params *params, const char *username,
-                                            const char *otp) {
+// The operation for a typed code or a push poll; they differ only in how the offline fallback
+// treats a miss.
+int validate(const module_params *params, const char *username, const char *otp,
+             OfflineAttempt attempt) {
   zv::Secret body(get_validate_oath_opt_json(params, username, otp));
   if (!body) return ZV_STATUS_BUILD_FAILED;
   zv::Secret reply; // may carry offline codes
@@ -40,7 +40,7 @@ extern "C" int validate_oath_otp_error_code(const module_params *params, const c
   if (how != Exchange::reply) {
     // While no server can be reached the offline codes decide; a server's HTTP error is an answer.
     if (params->offline_codes != 0 && how != Exchange::refused)
-      return has_matching_offline_otp(params, username, otp);
+      return check_offline_code(params, username, otp, attempt);
     if (how == Exchange::unreachable)
       send_message(params->pamh, PAM_ERROR_MSG, "%s",
                    "Unable to connect to the server. Please contact support.");
@@ -63,6 +63,17 @@ extern "C" int validate_oath_otp_error_code(const module_params *params, const c
       response.offlineCodesCount >= 1)
     store_offline_codes(params, username, response.offlineCodesArray, response.offlineCodesCount);
   return judge(params, kOp, code, response.errorMessage, kRules);
+}
+
+} // namespace
+
+extern "C" int validate_oath_otp_error_code(const module_params *params, const char *username,
+                                            const char *otp) {
+  return validate(params, username, otp, OfflineAttempt::typed);
+}
+
+int validate_push_poll(const module_params *params, const char *username, const char *request_id) {
+  return validate(params, username, request_id, OfflineAttempt::poll);
 }
 
 extern "C" int validate_oath_otp(const module_params *params, const char *username,

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <openssl/crypto.h>
 #include <openssl/sha.h>
@@ -17,6 +18,7 @@
 #include <unistd.h>
 
 #include "auth/offline_file_int.h"
+#include "auth/offline_limit_int.h"
 #include "common/own.h"
 #include "pam/log.h"
 
@@ -30,8 +32,9 @@ constexpr size_t kLineLen = 3 + ZV_SALT_LEN + 1 + ZV_SHA512_HEX_LEN;
 constexpr char kFileSuffix[] = ".offline";
 // Far beyond any stock the server hands out; keeps a stray file from filling memory.
 constexpr size_t kMaxFileSize = 4u << 20;
-// The writer serves the OTP validation and logs under its name.
+// The writer serves the OTP validation and logs under its name; the checker logs under its own.
 constexpr const char *kWriter = "validate_oath_otp_error_code";
+constexpr const char *kChecker = "has_matching_offline_otp";
 
 constexpr const char *kBangs = "!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!";
 constexpr const char *kNoCodes =
@@ -84,9 +87,11 @@ int offline_username_ok(const char *username) {
   if (username == nullptr || username[0] == '\0') return 0;
   if (strcmp(username, ".") == 0 || strcmp(username, "..") == 0) return 0;
   if (strchr(username, '/') != nullptr) return 0;
-  // A name that would be cut could share its file with another long name.
-  const size_t full = sizeof(ZV_CONFIG_DIR "/") - 1 + strlen(username) + sizeof kFileSuffix - 1;
-  return full < ZV_OFFLINE_NAME_SIZE ? 1 : 0;
+  // A name that would be cut could share a file with another long name: the longest name
+  // formed, the companion of the failure count file, must fit whole.
+  const size_t longest =
+      sizeof(ZV_CONFIG_DIR "/") - 1 + strlen(username) + sizeof(ZV_FAILURES_SUFFIX ".new") - 1;
+  return longest < ZV_OFFLINE_NAME_SIZE ? 1 : 0;
 }
 
 extern "C" void generate_offline_codes_filename(char *buf, size_t size, const char *username) {
@@ -150,8 +155,8 @@ extern "C" void generate_salted_sha512(const module_params *params, const char *
   OPENSSL_cleanse(digest, sizeof digest);
 }
 
-extern "C" int has_matching_offline_otp(const module_params *params, const char *username,
-                                        const char *code) {
+int check_offline_code(const module_params *params, const char *username, const char *code,
+                       OfflineAttempt attempt) {
   if (params == nullptr || params->offline_codes == 0) return kRejected;
   if (offline_username_ok(username) == 0) {
     show_no_codes(params->pamh);
@@ -163,28 +168,53 @@ extern "C" int has_matching_offline_otp(const module_params *params, const char 
   using zv::offline::Opened;
   zv::Fd file;
   bool created = false;
-  const Opened opened = lock_code_file(params, __func__, name, false, &file, &created);
+  const Opened opened = lock_code_file(params, kChecker, name, false, &file, &created);
   if (opened == Opened::missing || opened == Opened::not_regular) show_no_codes(params->pamh);
   if (opened != Opened::locked) return kRejected;
 
+  // Guesses are limited; the count is held under its lock from here until the outcome is on
+  // record, so that concurrent guesses can neither go uncounted nor pass the limit.
+  const bool limited = attempt == OfflineAttempt::typed;
+  const time_t now = time(nullptr);
+  zv::offline::Failures failures;
+  if (limited) {
+    if (zv::offline::lock_failures(params, kChecker, username, &failures) != 0) return kRejected;
+    if (zv::offline::locked_out(params, failures, now)) {
+      ZV_LOG_AS(kChecker, params, LOG_WARNING,
+                "Offline code check refused for %s after %d failed checks",
+                zv::LogText(username).c_str(), zv::offline::current_failures(params, failures, now));
+      return kRejected;
+    }
+  }
+
   zv::Secret content;
   if (zv::offline::read_whole(file.get(), kMaxFileSize, &content) != 0) {
-    ZV_LOG(params, LOG_ERR, "Failed to read offline codes file: %s", name);
+    ZV_LOG_AS(kChecker, params, LOG_ERR, "Failed to read offline codes file: %s", name);
     show_no_codes(params->pamh);
     return kRejected;
   }
   size_t rest = 0;
-  if (offline_find_code(params, content.get(), content.size(), code, &rest) == 0) return kRejected;
+  if (offline_find_code(params, content.get(), content.size(), code, &rest) == 0) {
+    if (limited) zv::offline::add_failure(params, kChecker, &failures, now);
+    return kRejected;
+  }
 
   // A code whose line cannot be removed would stay usable, so it is accepted only once the
   // shortened file is in place.
   const char *kept = content.get() + rest;
   const size_t kept_len = content.size() - rest;
-  if (zv::offline::replace_file(params, __func__, name, kept, kept_len) != 0) return kRejected;
+  if (zv::offline::replace_file(params, kChecker, name, kept, kept_len) != 0) return kRejected;
+  if (limited) zv::offline::clear_failures(params, kChecker, &failures);
   const auto remaining = static_cast<int>(offline_count_lines(kept, kept_len));
+  failures.file.reset();
   file.reset();
   show_remaining(params, remaining);
   return 0;
+}
+
+extern "C" int has_matching_offline_otp(const module_params *params, const char *username,
+                                        const char *code) {
+  return check_offline_code(params, username, code, OfflineAttempt::typed);
 }
 
 int store_offline_codes(const module_params *params, const char *username, char *const *codes,
@@ -236,5 +266,7 @@ int store_offline_codes(const module_params *params, const char *username, char 
     if (created) unlink(name);
     return -1;
   }
+  // Failed checks of the old stock no longer count against the new one.
+  zv::offline::reset_failures(params, kWriter, username);
   return 0;
 }

@@ -29,9 +29,18 @@ ZV_API int has_matching_offline_otp(const module_params *params, const char *use
 
 ZV_API_END
 
+// What an offline check is for: a code the user typed, which counts against
+// offline_codes_max_failures, or a push poll, whose text the server chose and which neither
+// counts nor is refused by the limit.
+enum class OfflineAttempt { typed, poll };
+// has_matching_offline_otp for either kind of attempt.
+int check_offline_code(const module_params *params, const char *username, const char *code,
+                       OfflineAttempt attempt);
+
 // Replaces the user's offline code file with salted hashes of `codes` (under an exclusive lock,
 // through a companion file and rename). Returns 0 when the file was replaced, -1 otherwise.
 int store_offline_codes(const module_params *params, const char *username, char *const *codes,
                         size_t count);
-// 1 when `username` may name an offline code file (not empty, ".", "..", nor holding "/").
+// 1 when `username` may name the offline code and failure count files (not empty, ".", "..",
+// nor holding "/", and short enough for every file name to be formed whole).
 int offline_username_ok(const char *username);

@@ -35,7 +35,10 @@ int open_regular(const char *name, int flags) {
   return open(name, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
 }
 
-Opened open_failure() { return errno == ELOOP ? Opened::not_regular : Opened::missing; }
+// A link (O_NOFOLLOW) or a directory opened for writing.
+Opened open_failure() {
+  return errno == ELOOP || errno == EISDIR ? Opened::not_regular : Opened::missing;
+}
 
 int write_all(int fd, const char *data, size_t len) {
   while (len > 0) {
@@ -50,7 +53,7 @@ int write_all(int fd, const char *data, size_t len) {
 
 } // namespace
 
-Opened open_locked(const char *name, bool create, Fd *out, bool *created) {
+Opened open_locked(const char *name, bool create, Fd *out, bool *created, bool writable) {
   *created = false;
   for (int attempt = 0; attempt < kLockAttempts; attempt++) {
     bool made = false;
@@ -60,7 +63,7 @@ Opened open_locked(const char *name, bool create, Fd *out, bool *created) {
       made = fd.valid();
       if (!made && errno != EEXIST) return open_failure();
     }
-    if (!fd.valid()) fd.reset(open_regular(name, O_RDONLY));
+    if (!fd.valid()) fd.reset(open_regular(name, writable ? O_RDWR : O_RDONLY));
     if (!fd.valid()) {
       if (create && errno == ENOENT) continue; // removed between the two opens
       return open_failure();

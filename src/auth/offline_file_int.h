@@ -17,8 +17,9 @@ enum class Opened { locked, missing, not_regular, lock_failed, unstable };
 // flock on it. A process that waited for the lock while another replaced the file would hold
 // one that is gone, so after locking the name must still refer to the held file; otherwise it
 // starts over, a few times. With `create` a missing file is created empty (0600) to carry the
-// lock, and *created says so. The lock goes with the descriptor in *out.
-Opened open_locked(const char *name, bool create, Fd *out, bool *created);
+// lock, and *created says so. With `writable` the file is opened for writing as well. The lock
+// goes with the descriptor in *out.
+Opened open_locked(const char *name, bool create, Fd *out, bool *created, bool writable = false);
 
 // Reads the whole of a locked file of at most `max` bytes into *out. Returns 0, or -1 when it
 // cannot be read or is larger.

@@ -91,6 +91,11 @@ constexpr Option kOptions[] = {
     ZV_TEXT(push_sms_message, "Push SMS Confirmation", kDumped | kQuiet),
     ZV_TEXT(push_voice_message, "Push Voice Call Confirmation", kDumped | kQuiet),
     integer("request_timeout_secs", &P::request_timeout_secs, 15, 1),
+    // 0 would mean no limit at all, or a lockout that ends at once: both give the default.
+    integer("offline_codes_max_failures", &P::offline_codes_max_failures, 5, 1),
+    integer("offline_codes_lockout_secs", &P::offline_codes_lockout_secs, 900, 1),
+    ZV_TEXT(mfa_groups, nullptr),
+    ZV_FLAG(no_username_commands, 1),
 };
 // clang-format on
 

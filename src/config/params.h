@@ -66,6 +66,10 @@ typedef struct module_params {
   char *push_voice_message;
   // Settings beyond the original table.
   int request_timeout_secs;
+  int offline_codes_max_failures;
+  int offline_codes_lockout_secs;
+  char *mfa_groups;
+  int no_username_commands;
   // Not a setting: the state of the pam_sm_authenticate call (common/call.h), borrowed; null
   // when a working function is called on its own.
   struct zv_call *call;

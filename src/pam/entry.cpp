@@ -1,28 +1,22 @@
 // The six PAM service functions. Only authentication does work: it builds the settings of the
-// call, reads the user name, answers the probe, applies the bypass group and runs the factors
-// in the order auth_mode gives. The record is released exactly once on every path.
+// call, reads the user name, answers the probe, refuses user name commands when told to,
+// applies the bypass group and mfa_groups, and runs the factors in the order auth_mode gives. The
+// record is released exactly once on every path.
 #include <cstdlib>
 #include <cstring>
-#include <grp.h>
 #include <jansson.h>
 #include <security/pam_appl.h>
 #include <security/pam_modules.h>
 #include <syslog.h>
-#include <unistd.h>
 
 #include "auth/auth.h"
 #include "common/call.h"
 #include "common/own.h"
+#include "pam/groups_int.h"
 #include "pam/log.h"
 #include "pam/pam_zelvane.h"
 
 namespace {
-
-size_t group_buffer_size() {
-  const long n = sysconf(_SC_GETGR_R_SIZE_MAX);
-  const auto size = static_cast<unsigned long>(n);
-  return size <= ZV_BYPASS_BUFFER_MAX ? size : ZV_BYPASS_BUFFER_DEFAULT;
-}
 
 // Sends {"allowPush": true|false} as one info message.
 void answer_probe(const module_params *params) {
@@ -34,23 +28,28 @@ void answer_probe(const module_params *params) {
   if (text) send_message(params->pamh, PAM_TEXT_INFO, "%s", text.get());
 }
 
-enum class Bypass { no, yes, error };
+constexpr size_t kPushPrefixLen = sizeof(ZV_PUSH_COMMAND_PREFIX) - 1;
 
-// Whether `user` is listed in the member list of the bypass group.
-Bypass check_bypass_group(const module_params *params, const char *user) {
-  if (params->bypass_group_name == nullptr || params->bypass_group_name[0] == '\0')
-    return Bypass::no;
-  const size_t size = group_buffer_size();
-  zv::HeapPtr<char> buf(static_cast<char *>(std::malloc(size)));
-  if (!buf) return Bypass::error;
-  group grp{};
-  group *result = nullptr;
-  if (getgrnam_r(params->bypass_group_name, &grp, buf.get(), size, &result) != 0 ||
-      result == nullptr || result->gr_mem == nullptr)
-    return Bypass::no;
-  for (char **member = result->gr_mem; *member != nullptr; member++)
-    if (std::strcmp(*member, user) == 0) return Bypass::yes;
-  return Bypass::no;
+// A user name that carries the push command or a code ("name:code") makes the module act for
+// another name. With no_username_commands such a name is refused before anything is asked or
+// sent; a colon is never part of an account name.
+bool refuse_username_command(const module_params *params, const char *user) {
+  if (params->no_username_commands == 0) return false;
+  const bool push = std::strncmp(user, ZV_PUSH_COMMAND_PREFIX, kPushPrefixLen) == 0;
+  if (!push && std::strchr(user, ':') == nullptr) return false;
+  // Only the name is logged: what follows a colon may be a code.
+  const char *name = push ? user + kPushPrefixLen : user;
+  zv::HeapPtr<char> cut(strndup(name, std::strcspn(name, ":")));
+  const char *shown = cut ? cut.get() : "";
+  if (push)
+    ZV_LOG_AS("pam_sm_authenticate", params, LOG_WARNING,
+              "Refused the push command user name for %s (no_username_commands)",
+              zv::LogText(shown).c_str());
+  else
+    ZV_LOG_AS("pam_sm_authenticate", params, LOG_WARNING,
+              "Refused a user name with a colon for %s (no_username_commands)",
+              zv::LogText(shown).c_str());
+  return true;
 }
 
 int run_factors(module_params *params, const char *user) {
@@ -92,15 +91,23 @@ int authenticate(pam_handle_t *pamh, int argc, const char **argv) {
     return PAM_SUCCESS;
   }
 
-  switch (check_bypass_group(&params, user)) {
-  case Bypass::yes:
+  if (refuse_username_command(&params, user)) return PAM_AUTH_ERR;
+
+  // The bypass group comes first: its listed members pass whatever mfa_groups says.
+  switch (zv::check_bypass_group(&params, user)) {
+  case zv::Bypass::yes:
     return PAM_SUCCESS;
-  case Bypass::error:
+  case zv::Bypass::error:
     send_message(pamh, PAM_ERROR_MSG, "%s", "Memory allocation error. Please contact support.");
     ZV_LOG_AS("pam_sm_authenticate", &params, LOG_ERR, "malloc() failed.");
     return PAM_AUTH_ERR;
-  case Bypass::no:
+  case zv::Bypass::no:
     break;
+  }
+  if (zv::outside_mfa_groups(&params, user)) {
+    ZV_LOG_AS("pam_sm_authenticate", &params, LOG_INFO,
+              "User %s is outside mfa_groups: the module is ignored", zv::LogText(user).c_str());
+    return PAM_IGNORE;
   }
   return run_factors(&params, user);
 }

@@ -126,9 +126,9 @@ TEST(OfflineFileName, FormsThePathAndRefusesNamesThatLeaveTheDirectoryOrGetCut) 
   EXPECT_EQ(offline_username_ok(nullptr), 0);
   for (const char *good : {"alice", "...", ".alice", "a.b", "user@example.com"})
     EXPECT_EQ(offline_username_ok(good), 1) << good;
-  // "/etc/zelvane.d/" + name + ".offline" must fit 255 characters whole.
-  EXPECT_EQ(offline_username_ok(std::string(232, 'u').c_str()), 1);
-  EXPECT_EQ(offline_username_ok(std::string(233, 'u').c_str()), 0);
+  // "/etc/zelvane.d/" + name + ".offline.fail.new" must fit 255 characters whole.
+  EXPECT_EQ(offline_username_ok(std::string(223, 'u').c_str()), 1);
+  EXPECT_EQ(offline_username_ok(std::string(224, 'u').c_str()), 0);
 }
 
 TEST_F(OfflineTest, RemainingCountIsToldByNoticeOrBanner) {
@@ -161,7 +161,9 @@ TEST_F(OfflineTest, FirstAndLastLine) {
   EXPECT_EQ(read_file(path), "");
   EXPECT_TRUE(S_ISREG(mode_of(path)));
   EXPECT_EQ(seen, low_banner(0));
-  EXPECT_EQ(listing(kDir), std::vector<std::string>{"alice.offline"});
+  // The failure count stays, empty.
+  EXPECT_EQ(listing(kDir), (std::vector<std::string>{"alice.offline", "alice.offline.fail"}));
+  EXPECT_EQ(read_file(path + ".fail"), "");
 }
 
 TEST_F(OfflineTest, UsedAndUnknownCodesAreRefusedSilently) {
@@ -324,11 +326,11 @@ TEST_F(OfflineTest, LinkAtTheCompanionIsReplacedNeverWrittenThrough) {
 
   EXPECT_EQ(read_file(target), "precious\n");
   EXPECT_TRUE(S_ISREG(mode_of(path)));
-  EXPECT_EQ(listing(kDir), std::vector<std::string>{"alice.offline"});
+  EXPECT_EQ(listing(kDir), (std::vector<std::string>{"alice.offline", "alice.offline.fail"}));
 }
 
 TEST_F(OfflineTest, HostileUserNamesTouchNoFile) {
-  const std::string too_long(233, 'u');
+  const std::string too_long(224, 'u');
   for (const std::string &name :
        {std::string(""), std::string("."), std::string(".."), std::string("../escape"),
         std::string("a/b"), std::string("/tmp/x"), too_long}) {
@@ -344,9 +346,11 @@ TEST_F(OfflineTest, HostileUserNamesTouchNoFile) {
   EXPECT_NE(access("/etc/escape.offline", F_OK), 0);
 
   // The longest name that fits whole works, companion and all.
-  const std::string longest(232, 'u');
+  const std::string longest(223, 'u');
   ASSERT_EQ(store({"111111", "222222"}, longest.c_str()), 0);
-  EXPECT_EQ(code_file(longest).size(), 255u);
+  EXPECT_EQ(code_file(longest).size() + std::strlen(".fail.new"), 255u);
+  EXPECT_EQ(consume("000000", longest.c_str()), 9003);
   EXPECT_EQ(consume("111111", longest.c_str()), 0);
-  EXPECT_EQ(listing(kDir), std::vector<std::string>{longest + ".offline"});
+  EXPECT_EQ(listing(kDir),
+            (std::vector<std::string>{longest + ".offline", longest + ".offline.fail"}));
 }

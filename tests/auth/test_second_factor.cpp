@@ -87,6 +87,43 @@ TEST_F(SecondFactor, ColonWithoutACodeKeepsTheWholeName) {
   }
 }
 
+TEST_F(SecondFactor, NoUsernameCommandsRefusesBothFormsBeforeAnyPromptOrRequest) {
+  struct Case {
+    const char *user;
+    const char *logged; // the refusal's record; the code after the colon never appears
+  } cases[] = {
+      {"zvmfa.sendpush:bob", "Refused the push command user name for bob (no_username_commands)"},
+      {"bob:123456", "Refused a user name with a colon for bob (no_username_commands)"},
+      {"dom:bob", "Refused a user name with a colon for dom (no_username_commands)"},
+  };
+  for (const char *mode : {"auth_mode_2fa", "auth_mode_1fa_2fa"}) {
+    configure({mode, "allow_push_authentication", "max_push_wait_secs=3", "no_username_commands"});
+    for (const Case &c : cases) {
+      fake.clear();
+      syslog_clear();
+      EXPECT_EQ(login(c.user, {"s3cret", "123456"}), PAM_AUTH_ERR) << mode << " " << c.user;
+      EXPECT_TRUE(conv.seen.empty()) << mode << " " << c.user;
+      EXPECT_TRUE(fake.requests().empty()) << mode << " " << c.user;
+      const LogRecord refused = syslog_find_line("pam_sm_authenticate", c.logged);
+      EXPECT_EQ(refused.priority, LOG_WARNING) << mode << " " << c.user;
+      EXPECT_FALSE(syslog_contains("123456"));
+    }
+  }
+  // Without the flag both forms work as they always did; with it, plain names still do.
+  configure({"allow_push_authentication", "max_push_wait_secs=3"});
+  fake.clear();
+  fake.queue_json("send_push_message", kConfirmedPush);
+  EXPECT_EQ(login("zvmfa.sendpush:bob", {}), PAM_SUCCESS);
+  EXPECT_EQ(request_types(), (Strings{"send_push_message", "validate_oath_otp"}));
+  fake.clear();
+  EXPECT_EQ(login("bob:123456", {}), PAM_SUCCESS);
+  EXPECT_EQ(codes_sent(), Strings{"123456"});
+  configure({"no_username_commands"});
+  fake.clear();
+  EXPECT_EQ(login("bob", {"123456"}), PAM_SUCCESS);
+  EXPECT_EQ(codes_sent(), Strings{"123456"});
+}
+
 // --- Legacy mode ------------------------------------------------------------------------------
 
 TEST_F(SecondFactor, LegacyPromptValidatesTheAnswerAsItIs) {

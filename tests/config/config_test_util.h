@@ -37,7 +37,7 @@ inline std::vector<std::string> text_fields() {
       "prompt_otp prompt_method prompt_otp_and_method prompt_push bypass_group_name "
       "allowed_2fa_methods otp_sms_value otp_email_value otp_voice_value push_app_value "
       "push_sms_value push_voice_value otp_sms_message otp_email_message otp_voice_message "
-      "push_app_message push_sms_message push_voice_message");
+      "push_app_message push_sms_message push_voice_message mfa_groups");
   std::vector<std::string> out;
   for (std::string word; in >> word;) out.push_back(word);
   return out;
@@ -99,6 +99,8 @@ inline std::string describe(const module_params &p) {
   ZV_T(push_app_value); ZV_T(push_sms_value); ZV_T(push_voice_value);
   ZV_T(otp_sms_message); ZV_T(otp_email_message); ZV_T(otp_voice_message);
   ZV_T(push_app_message); ZV_T(push_sms_message); ZV_T(push_voice_message);
+  ZV_N(offline_codes_max_failures); ZV_N(offline_codes_lockout_secs); ZV_T(mfa_groups);
+  ZV_N(no_username_commands);
   // clang-format on
 #undef ZV_T
 #undef ZV_N

@@ -191,6 +191,7 @@ TEST_F(OptionsTest, EveryFlagHasItsEffect) {
       {"echo_verification_code", &module_params::echo_verification_code, 2},
       {"offline_codes", &module_params::offline_codes, 1},
       {"offline_codes_show_remaining", &module_params::offline_codes_show_remaining, 1},
+      {"no_username_commands", &module_params::no_username_commands, 1},
       {"debug", &module_params::debug, 1},
   };
   for (const Case &c : cases) {
@@ -223,10 +224,13 @@ TEST_F(OptionsTest, EveryValuedKeySetsItsField) {
   EXPECT_STREQ(params->application_key_id, "alias-id");
   EXPECT_STREQ(params->application_key, "alias-key");
   parse({"connection_timeout_secs=7", "max_push_wait_secs=8", "offline_codes_reserve=9",
+         "offline_codes_max_failures=10", "offline_codes_lockout_secs=11",
          "password_otp_delimiter_char=|"});
   EXPECT_EQ(params->connection_timeout_secs, 7);
   EXPECT_EQ(params->max_push_wait_secs, 8);
   EXPECT_EQ(params->offline_codes_reserve, 9);
+  EXPECT_EQ(params->offline_codes_max_failures, 10);
+  EXPECT_EQ(params->offline_codes_lockout_secs, 11);
   EXPECT_EQ(params->password_otp_delimiter_char, '|');
   EXPECT_EQ(logged(), std::vector<Logged>{});
 }
@@ -237,6 +241,15 @@ TEST_F(OptionsTest, NegativeIntegersTakeTheirFallbacks) {
   EXPECT_EQ(params->max_push_wait_secs, 300);
   EXPECT_EQ(params->connection_timeout_secs, 0);
   EXPECT_EQ(params->offline_codes_reserve, 5);
+  // No limit and no lockout are not on offer: 0 gives the default as well.
+  for (const char *value : {"0", "-1"}) {
+    parse({"offline_codes_max_failures=3", "offline_codes_lockout_secs=3"});
+    const std::string max = std::string("offline_codes_max_failures=") + value;
+    const std::string lockout = std::string("offline_codes_lockout_secs=") + value;
+    parse({max.c_str(), lockout.c_str()});
+    EXPECT_EQ(params->offline_codes_max_failures, 5) << value;
+    EXPECT_EQ(params->offline_codes_lockout_secs, 900) << value;
+  }
 }
 
 TEST_F(OptionsTest, LastOccurrenceWins) {

@@ -62,6 +62,10 @@ otp_voice_message='OTP via Voice Call'
 push_app_message='Push Application Confirmation'
 push_sms_message='Push SMS Confirmation'
 push_voice_message='Push Voice Call Confirmation'
+offline_codes_max_failures=5
+offline_codes_lockout_secs=900
+mfa_groups=null
+no_username_commands=0
 )";
 
 // Every text field is null (the state after a release).
@@ -73,7 +77,9 @@ bool all_text_null(const module_params &p) {
         &module_params::connection_timeout_secs, &module_params::allow_push_authentication,
         &module_params::max_push_wait_secs, &module_params::echo_verification_code,
         &module_params::allow_bypass_mfa_server, &module_params::offline_codes,
-        &module_params::offline_codes_reserve, &module_params::offline_codes_show_remaining})
+        &module_params::offline_codes_reserve, &module_params::offline_codes_show_remaining,
+        &module_params::offline_codes_max_failures, &module_params::offline_codes_lockout_secs,
+        &module_params::no_username_commands})
     zero.*f = p.*f;
   zero.password_otp_delimiter_char = p.password_otp_delimiter_char;
   return p.logname == nullptr && cfgtest::describe(p) == cfgtest::describe(zero);

@@ -29,6 +29,9 @@ protected:
     write_config("host=127.0.0.1\nport=9\n");
     // pam_wrapper reads the service files once per process: define every stack up front.
     write_service("zv", module_stack());
+    // A module result of PAM_IGNORE falls through to pam_permit; any other ends the stack.
+    write_service("zv-fallthrough", "auth [ignore=ignore default=die] " + module_path() +
+                                        "\nauth required pam_permit.so\n");
     for (const char *mode : kModes) {
       write_service(std::string("zv-") + mode, module_stack(mode));
       write_service(std::string("zv-") + mode + "-push",
@@ -47,11 +50,20 @@ void use_nss_files() {
   std::ofstream(passwd) << "root:x:0:0:root:/root:/bin/sh\n"
                            "alice:x:1001:1001:Alice:/home/alice:/bin/sh\n"
                            "carol:x:1003:5000:Carol:/home/carol:/bin/sh\n"
-                           "dave:x:1004:1004:Dave:/home/dave:/bin/sh\n";
+                           "dave:x:1004:1004:Dave:/home/dave:/bin/sh\n"
+                           "erin:x:1005:6000:Erin:/home/erin:/bin/sh\n"
+                           "frank:x:1006:1006:Frank:/home/frank:/bin/sh\n"
+                           "zed:x:1007:1007:Zed:/home/zed:/bin/sh\n";
+  // "crowd" has 3000 members, zed last: far more than a first lookup buffer holds.
+  std::string crowd = "crowd:x:7000:";
+  for (int i = 0; i < 2999; i++) crowd += "member" + std::to_string(i) + ",";
   std::ofstream(group) << "root:x:0:\n"
                           "zelvane-bypass:x:5000:alice,bob\n"
                           "admins:x:5001:dave\n"
-                          "empty:x:5002:\n";
+                          "empty:x:5002:\n"
+                          "mfa-users:x:6000:alice,frank\n"
+                          "mfa-exempt:x:6001:frank\n"
+                       << crowd << "zed\n";
   setenv("NSS_WRAPPER_PASSWD", passwd.c_str(), 1);
   setenv("NSS_WRAPPER_GROUP", group.c_str(), 1);
 }
@@ -171,4 +183,58 @@ TEST_F(Entry, OtherServiceFunctionsReturnFixedResults) {
   }
   dlclose(module);
   EXPECT_TRUE(syslog_records().empty());
+}
+
+TEST_F(Entry, BypassGroupTooBigForTheFirstBufferIsReadAgain) {
+  use_nss_files();
+  // zed passes as the last of 3000 members, also when mfa_groups leaves him out: the bypass
+  // comes first.
+  for (const char *extra : {"", "mfa_groups=mfa-users\n"}) {
+    write_config(std::string("host=127.0.0.1\nport=9\nbypass_group_name=crowd\n") + extra);
+    Conversation conv;
+    EXPECT_EQ(pam_run("zv", "zed", conv), PAM_SUCCESS) << extra;
+    EXPECT_TRUE(conv.seen.empty()) << extra;
+  }
+}
+
+TEST_F(Entry, MfaGroupsLetsOnlyItsMembersThroughTheModule) {
+  use_nss_files();
+  struct Case {
+    const char *groups;
+    const char *user;
+    bool ignored;
+    const char *logged = nullptr; // why the user went through the module after all
+  } cases[] = {
+      {"mfa-users", "alice", false},               // supplementary member
+      {"mfa-users", "erin", false},                // primary group only
+      {"mfa-users", "dave", true},                 // in none
+      {"mfa-users,!mfa-exempt", "frank", true},    // the excluded group wins
+      {"'mfa-users !mfa-exempt'", "alice", false}, // blanks separate too
+      {"!mfa-exempt", "dave", false},              // exclusions alone: everyone else
+      {"!mfa-exempt", "frank", true},
+      {"crowd", "zed", false}, // a group of 3000 members
+      {"crowd", "dave", true},
+      {"mfa-users", "nobody-known", false,
+       "mfa_groups: no such user nobody-known; the module applies"},
+      {"no-such-group,mfa-users", "dave", false,
+       "mfa_groups: cannot look up group no-such-group; the module applies to dave"},
+      {"", "dave", false},
+  };
+  for (const Case &c : cases) {
+    write_config(std::string("host=127.0.0.1\nport=9\nbypass_group_name=\nmfa_groups=") + c.groups +
+                 "\n");
+    syslog_clear();
+    Conversation conv; // the module prompts for a code and gets no answer
+    const int rc = pam_run("zv-fallthrough", c.user, conv);
+    const std::string label = std::string(c.groups) + " " + c.user;
+    EXPECT_EQ(rc, c.ignored ? PAM_SUCCESS : PAM_AUTH_ERR) << label;
+    EXPECT_EQ(conv.prompts, c.ignored ? 0 : 1) << label;
+    const LogRecord skipped = syslog_find_line("pam_sm_authenticate",
+                                               "User " + std::string(c.user) +
+                                                   " is outside mfa_groups: the module is ignored");
+    EXPECT_EQ(skipped.priority, c.ignored ? LOG_INFO : -1) << label;
+    if (c.logged != nullptr) {
+      EXPECT_TRUE(syslog_has_line("pam_sm_authenticate", c.logged)) << label;
+    }
+  }
 }

@@ -1,0 +1,149 @@
+// The limit on failed offline code checks. sshd runs a process per connection, so the count
+// lives in a file per user, with the care of the code files: 0600, never through a symbolic link
+// or as anything but a regular file, and changed only under an exclusive flock. It is rewritten
+// in place rather than replaced, so that its lock stays on one file: concurrent failures then
+// queue on that lock and each one counts.
+#include "auth/offline_limit_int.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include "auth/offline_file_int.h"
+#include "config/option_table.h"
+#include "pam/log.h"
+
+namespace zv::offline {
+namespace {
+
+// "<count> <time>\n" needs far less; anything larger is not a file of ours.
+constexpr size_t kMaxRecord = 64;
+
+void failures_file_name(char *buf, size_t size, const char *username) {
+  // offline_username_ok guarantees that the name and its companion fit whole.
+  (void)snprintf(buf, size, ZV_CONFIG_DIR "/%s" ZV_FAILURES_SUFFIX, username);
+}
+
+// The option's value, or its default where a record was filled without the defaults step.
+int setting(const module_params *params, int module_params::*field, const char *key) {
+  if (params->*field >= 1) return params->*field;
+  const Option *o = find_option(key);
+  return o != nullptr ? o->initial : 1;
+}
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// Reads "<count> <time>\n" exactly.
+bool parse_record(const char *text, int *count, long long *last) {
+  if (!is_digit(text[0])) return false;
+  errno = 0;
+  char *end = nullptr;
+  const long long n = std::strtoll(text, &end, 10);
+  if (errno != 0 || n > INT_MAX || *end != ' ' || !is_digit(end[1])) return false;
+  const long long when = std::strtoll(end + 1, &end, 10);
+  if (errno != 0 || std::strcmp(end, "\n") != 0) return false;
+  *count = static_cast<int>(n);
+  *last = when;
+  return true;
+}
+
+// Replaces the content of the locked file in place. False after logging under `who`.
+bool rewrite(const module_params *params, const char *who, const Failures &failures,
+             const char *text, size_t len) {
+  const int fd = failures.file.get();
+  if ((len == 0 || pwrite(fd, text, len, 0) == static_cast<ssize_t>(len)) &&
+      ftruncate(fd, static_cast<off_t>(len)) == 0 && fsync(fd) == 0)
+    return true;
+  ZV_LOG_AS(who, params, LOG_ERR, "Failed to write offline failure count file: %s", failures.name);
+  return false;
+}
+
+void log_unavailable(const module_params *params, const char *who, Opened how, const char *name) {
+  if (how == Opened::not_regular)
+    ZV_LOG_AS(who, params, LOG_ERR, "Offline failure count file is not a regular file: %s", name);
+  else if (how == Opened::unstable)
+    ZV_LOG_AS(who, params, LOG_ERR, "Offline failure count file kept changing while locking: %s",
+              name);
+  else
+    ZV_LOG_AS(who, params, LOG_ERR, "Failed to lock offline failure count file: %s", name);
+}
+
+} // namespace
+
+int lock_failures(const module_params *params, const char *who, const char *username,
+                  Failures *out) {
+  failures_file_name(out->name, sizeof out->name, username);
+  bool created = false;
+  const Opened how = open_locked(out->name, true, &out->file, &created, true);
+  if (how != Opened::locked) {
+    log_unavailable(params, who, how, out->name);
+    return -1;
+  }
+  Secret text;
+  struct stat st {};
+  if (read_whole(out->file.get(), kMaxRecord, &text) != 0 || fstat(out->file.get(), &st) != 0) {
+    ZV_LOG_AS(who, params, LOG_ERR, "Failed to read offline failure count file: %s", out->name);
+    return -1;
+  }
+  out->count = 0;
+  out->last = 0;
+  if (text.size() > 0 && !parse_record(text.get(), &out->count, &out->last)) {
+    // A record that cannot be read counts as a full one from its last change: checks wait out
+    // one lockout rather than go unlimited.
+    ZV_LOG_AS(who, params, LOG_ERR, "Unreadable offline failure count file: %s", out->name);
+    out->count = INT_MAX;
+    out->last = st.st_mtime;
+  }
+  return 0;
+}
+
+int current_failures(const module_params *params, const Failures &failures, time_t now) {
+  const int lockout =
+      setting(params, &module_params::offline_codes_lockout_secs, "offline_codes_lockout_secs");
+  // A last failure in the future (the clock was set back) counts as one just now.
+  const long long elapsed = std::max(0LL, static_cast<long long>(now) - failures.last);
+  return elapsed >= lockout ? 0 : failures.count;
+}
+
+bool locked_out(const module_params *params, const Failures &failures, time_t now) {
+  return current_failures(params, failures, now) >=
+         setting(params, &module_params::offline_codes_max_failures, "offline_codes_max_failures");
+}
+
+void add_failure(const module_params *params, const char *who, Failures *failures, time_t now) {
+  const int count = current_failures(params, *failures, now);
+  const int next = count < INT_MAX ? count + 1 : count;
+  char text[kMaxRecord];
+  const int len = snprintf(text, sizeof text, "%d %lld\n", next, static_cast<long long>(now));
+  if (len <= 0 || !rewrite(params, who, *failures, text, static_cast<size_t>(len))) return;
+  failures->count = next;
+  failures->last = now;
+}
+
+void clear_failures(const module_params *params, const char *who, Failures *failures) {
+  if (failures->count == 0 && failures->last == 0) return;
+  if (!rewrite(params, who, *failures, "", 0)) return;
+  failures->count = 0;
+  failures->last = 0;
+}
+
+void reset_failures(const module_params *params, const char *who, const char *username) {
+  Failures failures;
+  failures_file_name(failures.name, sizeof failures.name, username);
+  bool created = false;
+  const Opened how = open_locked(failures.name, false, &failures.file, &created, true);
+  if (how == Opened::missing) return;
+  if (how != Opened::locked) {
+    log_unavailable(params, who, how, failures.name);
+    return;
+  }
+  (void)rewrite(params, who, failures, "", 0); // logged there
+}
+
+} // namespace zv::offline
