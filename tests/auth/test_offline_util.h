@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "config/params.h"
+#include "pam_harness.h"
 
 namespace offtest {
 
@@ -52,7 +53,7 @@ protected:
   void TearDown() override;
   module_params params{};
   pam_handle_t *pamh = nullptr;
-  std::vector<std::string> seen;
+  zvtest::PamMessages seen;
 };
 
 } // namespace offtest

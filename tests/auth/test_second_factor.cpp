@@ -47,16 +47,16 @@ TEST_F(SecondFactor, PushCommandUserNamePushesForTheNameAfterThePrefix) {
   EXPECT_EQ(push.username, "bob");
   EXPECT_EQ(push.authnAccount, "bob");
   EXPECT_EQ(push.deliveryMethod, "pushapp");
-  EXPECT_TRUE(syslog_has_line("handle_push_command", "Processing special push command username"));
-  EXPECT_TRUE(
-      syslog_has_line("handle_push_command", "Push authentication allowed, sending push message"));
+  EXPECT_TRUE(logged({LOG_DEBUG, "handle_push_command: Processing special push command username"}));
+  EXPECT_TRUE(logged(
+      {LOG_DEBUG, "handle_push_command: Push authentication allowed, sending push message"}));
 }
 
 TEST_F(SecondFactor, PushCommandWithoutPushAllowedFailsSilently) {
   EXPECT_EQ(login("zvmfa.sendpush:bob", {"123456"}), PAM_AUTH_ERR);
   EXPECT_TRUE(conv.seen.empty());
   EXPECT_TRUE(fake.requests().empty());
-  EXPECT_TRUE(syslog_has_line("handle_push_command", "Push authentication not allowed"));
+  EXPECT_TRUE(logged({LOG_DEBUG, "handle_push_command: Push authentication not allowed"}));
 }
 
 TEST_F(SecondFactor, CodeAfterTheLastColonIsValidatedWithoutAPrompt) {
@@ -65,7 +65,7 @@ TEST_F(SecondFactor, CodeAfterTheLastColonIsValidatedWithoutAPrompt) {
   ASSERT_EQ(fake.requests().size(), 1u);
   EXPECT_EQ(fake.requests()[0].username, "alice");
   EXPECT_EQ(fake.requests()[0].otp, "123456");
-  EXPECT_TRUE(syslog_has_line("parse_legacy_otp", "END - Legacy OTP validation successful"));
+  EXPECT_TRUE(logged({LOG_DEBUG, "parse_legacy_otp: END - Legacy OTP validation successful"}));
 
   fake.clear();
   fake.queue_json("validate_oath_otp", R"({"errorCode": 9003})");
@@ -92,8 +92,8 @@ TEST_F(SecondFactor, ColonWithoutACodeKeepsTheWholeName) {
 TEST_F(SecondFactor, LegacyPromptValidatesTheAnswerAsItIs) {
   EXPECT_EQ(login("alice", {"123456"}), PAM_SUCCESS);
   EXPECT_EQ(conv.seen, std::vector<PamMessage>{hidden(kOtpPrompt)});
-  EXPECT_TRUE(syslog_has_line("handle_legacy_2fa", "Using legacy 2FA logic"));
-  EXPECT_TRUE(syslog_has_line("handle_legacy_2fa", "Using legacy OTP validation"));
+  EXPECT_TRUE(logged({LOG_DEBUG, "handle_legacy_2fa: Using legacy 2FA logic"}));
+  EXPECT_TRUE(logged({LOG_DEBUG, "handle_legacy_2fa: Using legacy OTP validation"}));
 
   // Neither trimmed nor tested for its form: the server judges.
   for (const std::string answer : {" 123456 ", "abc"}) {
@@ -139,7 +139,7 @@ TEST_F(SecondFactor, LegacyEmptyAnswerPushesWhenPushIsAllowed) {
   EXPECT_EQ(request_types(), (Strings{"send_push_message", "validate_oath_otp"}));
   EXPECT_EQ(delivery_methods("send_push_message"), Strings{"pushapp"});
   EXPECT_EQ(codes_sent(), Strings{"req-1"});
-  EXPECT_TRUE(syslog_has_line("handle_legacy_2fa", "Sending legacy push authentication"));
+  EXPECT_TRUE(logged({LOG_DEBUG, "handle_legacy_2fa: Sending legacy push authentication"}));
 
   // A typed code is still a code.
   fake.clear();
@@ -162,9 +162,10 @@ TEST_F(SecondFactor, TokenAloneShowsNoMenuAndTakesOnlyCodes) {
   EXPECT_EQ(login("alice", {"123456"}), PAM_SUCCESS);
   EXPECT_EQ(conv.seen, std::vector<PamMessage>{hidden(kOtpPrompt)});
   EXPECT_EQ(codes_sent(), Strings{"123456"});
-  EXPECT_TRUE(syslog_has_line("process_interactive_methods", "User entered OTP token, validating"));
-  EXPECT_TRUE(syslog_has_line("process_interactive_methods", "OTP validation succeeded"));
-  EXPECT_TRUE(syslog_has_line("second_factor", "END - 2FA authentication successful"));
+  EXPECT_TRUE(
+      logged({LOG_DEBUG, "process_interactive_methods: User entered OTP token, validating"}));
+  EXPECT_TRUE(logged({LOG_DEBUG, "process_interactive_methods: OTP validation succeeded"}));
+  EXPECT_TRUE(logged({LOG_DEBUG, "second_factor: END - 2FA authentication successful"}));
 
   fake.clear();
   EXPECT_EQ(login("alice", {"os"}), PAM_AUTH_ERR);
@@ -173,7 +174,7 @@ TEST_F(SecondFactor, TokenAloneShowsNoMenuAndTakesOnlyCodes) {
 
   fake.queue_json("validate_oath_otp", R"({"errorCode": 9003})");
   EXPECT_EQ(login("alice", {"123456"}), PAM_AUTH_ERR);
-  EXPECT_TRUE(syslog_has_line("process_interactive_methods", "OTP validation failed"));
+  EXPECT_TRUE(logged({LOG_DEBUG, "process_interactive_methods: OTP validation failed"}));
 }
 
 TEST_F(SecondFactor, MenuListsMethodsInOneCallAndChoiceIgnoresCase) {
@@ -187,7 +188,7 @@ TEST_F(SecondFactor, MenuListsMethodsInOneCallAndChoiceIgnoresCase) {
   EXPECT_EQ(request_types(), (Strings{"send_oath_otp", "validate_oath_otp"}));
   EXPECT_EQ(delivery_methods("send_oath_otp"), Strings{"0"});
   EXPECT_EQ(codes_sent(), Strings{"123456"});
-  EXPECT_TRUE(syslog_has_line("handle_interactive_otp_method", "User selected sms method"));
+  EXPECT_TRUE(logged({LOG_DEBUG, "handle_interactive_otp_method: User selected sms method"}));
 }
 
 TEST_F(SecondFactor, EachMenuValueSelectsItsMethod) {
@@ -210,10 +211,10 @@ TEST_F(SecondFactor, EachMenuValueSelectsItsMethod) {
     EXPECT_EQ(request_types(), (Strings{c.type, "validate_oath_otp"})) << c.answer;
     EXPECT_EQ(delivery_methods(c.type), Strings{c.delivery}) << c.answer;
   }
-  EXPECT_TRUE(syslog_has_line("process_interactive_methods", "User selected Push App method"));
-  EXPECT_TRUE(syslog_has_line("process_interactive_methods", "User selected Push SMS method"));
-  EXPECT_TRUE(syslog_has_line("process_interactive_methods", "User selected Push Voice method"));
-  EXPECT_TRUE(syslog_has_line("handle_interactive_otp_method", "User selected voice method"));
+  EXPECT_TRUE(logged({LOG_DEBUG, "process_interactive_methods: User selected Push App method"}));
+  EXPECT_TRUE(logged({LOG_DEBUG, "process_interactive_methods: User selected Push SMS method"}));
+  EXPECT_TRUE(logged({LOG_DEBUG, "process_interactive_methods: User selected Push Voice method"}));
+  EXPECT_TRUE(logged({LOG_DEBUG, "handle_interactive_otp_method: User selected voice method"}));
 }
 
 TEST_F(SecondFactor, ConfiguredValuesAndTextsShapeTheMenu) {
@@ -282,8 +283,8 @@ TEST_F(SecondFactor, EmptyAnswerInModernModeNeverPushes) {
   EXPECT_EQ(login("alice", {""}), PAM_AUTH_ERR);
   EXPECT_EQ(conv.errors(), Strings{kNotEntered});
   EXPECT_TRUE(fake.requests().empty());
-  EXPECT_TRUE(syslog_has_line("second_factor", "No OTP/method provided by user"));
-  EXPECT_TRUE(syslog_has_line("second_factor", "Verification code not entered - modern mode"));
+  EXPECT_TRUE(logged({LOG_DEBUG, "second_factor: No OTP/method provided by user"}));
+  EXPECT_TRUE(logged({LOG_DEBUG, "second_factor: Verification code not entered - modern mode"}));
 }
 
 TEST_F(SecondFactor, EmptyCodeAfterADeliveryGoesToTheServer) {
@@ -311,7 +312,7 @@ TEST_F(SecondFactor, AutomaticDeliveryHidesItsLineAndTheCodeIsTyped) {
   EXPECT_EQ(conv.seen,
             (std::vector<PamMessage>{info("Sent OTP sms message.\n"), hidden(kOtpPrompt)}));
   EXPECT_EQ(request_types(), (Strings{"send_oath_otp", "validate_oath_otp"}));
-  EXPECT_TRUE(syslog_has_line("process_auto_otp_method", "Processing auto_otp_sms method"));
+  EXPECT_TRUE(logged({LOG_DEBUG, "process_auto_otp_method: Processing auto_otp_sms method"}));
 }
 
 TEST_F(SecondFactor, AutomaticDeliveryAloneAcceptsTheCodeItSent) {
@@ -354,7 +355,7 @@ TEST_F(SecondFactor, ConfirmedAutomaticPushEndsTheFactor) {
   EXPECT_EQ(request_types(), (Strings{"send_push_message", "validate_oath_otp"}));
   EXPECT_EQ(delivery_methods("send_push_message"), Strings{"pushsmsquestion"});
   EXPECT_EQ(codes_sent(), Strings{"req-1"});
-  EXPECT_TRUE(syslog_has_line("process_auto_push_method", "Processing auto_push_sms method"));
+  EXPECT_TRUE(logged({LOG_DEBUG, "process_auto_push_method: Processing auto_push_sms method"}));
 }
 
 TEST_F(SecondFactor, WalkRunsDeliveriesBeforeThePushAndNothingAfterIt) {

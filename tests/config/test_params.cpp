@@ -13,8 +13,8 @@
 #include "config_test_util.h"
 #include "syslog_reader.h"
 
-using cfgtest::Logged;
-using cfgtest::logged;
+using zvtest::log_lines;
+using zvtest::LogLines;
 
 namespace {
 
@@ -84,17 +84,17 @@ protected:
   int read(std::vector<const char *> args, pam_handle_t *pamh = nullptr) {
     return read_params(pamh, static_cast<int>(args.size()), args.data(), params.get());
   }
-  cfgtest::Params params;
+  zv::ParamsScope params;
 };
 
 TEST_F(ParamsTest, EmptyFileAndNoArgumentsGiveThePureDefaults) {
   cfgtest::write_config("");
   params->debug = 1; // read_params starts from debug off whatever the caller left
   ASSERT_EQ(read({}), 0);
-  EXPECT_EQ(cfgtest::describe(params.p), kPureDefaults);
+  EXPECT_EQ(cfgtest::describe(params.params), kPureDefaults);
   EXPECT_STREQ(params->logname, "pam_zelvane(unknown)");
   EXPECT_EQ(params->pamh, nullptr);
-  EXPECT_EQ(logged(), std::vector<Logged>{});
+  EXPECT_EQ(log_lines(), LogLines{});
 }
 
 TEST_F(ParamsTest, LognameNamesThePamService) {
@@ -116,12 +116,11 @@ TEST_F(ParamsTest, LognameNamesThePamService) {
 
 TEST_F(ParamsTest, MissingFileFailsBeforeTheModuleArguments) {
   ASSERT_EQ(read({"bogus", "debug"}), -1);
-  EXPECT_TRUE(all_text_null(params.p));
+  EXPECT_TRUE(all_text_null(params.params));
   EXPECT_EQ(params->debug, 0);
-  EXPECT_EQ(logged(),
-            (std::vector<Logged>{{LOG_ERR, "parse_config_file_params: Unable to open "
-                                           "configuration file: /etc/zelvane.d/pam_zelvane.conf"},
-                                 {LOG_ERR, "read_params: Failed to parse configuration file"}}));
+  EXPECT_EQ(log_lines(), (LogLines{{LOG_ERR, "parse_config_file_params: Unable to open "
+                                             "configuration file: /etc/zelvane.d/pam_zelvane.conf"},
+                                   {LOG_ERR, "read_params: Failed to parse configuration file"}}));
   const auto records = zvtest::syslog_records();
   ASSERT_EQ(records.size(), 2u);
   EXPECT_EQ(records[1].ident, "pam_zelvane(unknown)");
@@ -144,14 +143,14 @@ TEST_F(ParamsTest, ModuleArgumentsWinOverTheFile) {
 TEST_F(ParamsTest, DebugInTheFileTracesTheModuleArguments) {
   cfgtest::write_config("debug\n");
   ASSERT_EQ(read({"host=x"}), 0);
-  EXPECT_EQ(logged(), (std::vector<Logged>{{LOG_DEBUG, "parse_args: START"}}));
+  EXPECT_EQ(log_lines(), (LogLines{{LOG_DEBUG, "parse_args: START"}}));
 }
 
 TEST_F(ParamsTest, DebugOnlyAmongTheArgumentsTracesNothingBeforeIt) {
   cfgtest::write_config("host=x\n");
   ASSERT_EQ(read({"debug"}), 0);
   EXPECT_EQ(params->debug, 1);
-  EXPECT_EQ(logged(), std::vector<Logged>{});
+  EXPECT_EQ(log_lines(), LogLines{});
 }
 
 TEST_F(ParamsTest, EmptyHostIsAnEmptyText) {
@@ -165,9 +164,9 @@ TEST_F(ParamsTest, FreeParamsIsIdempotent) {
   cfgtest::write_config("host=h\napplication_key=k\nproxy_password=p\n");
   ASSERT_EQ(read({}), 0);
   free_params(params.get());
-  EXPECT_TRUE(all_text_null(params.p));
+  EXPECT_TRUE(all_text_null(params.params));
   free_params(params.get());
-  EXPECT_TRUE(all_text_null(params.p));
+  EXPECT_TRUE(all_text_null(params.params));
 
   module_params zeroed{};
   free_params(&zeroed);
@@ -180,7 +179,7 @@ TEST_F(ParamsTest, DefaultsReplaceEarlierValues) {
   params->port = strdup("1");
   params->auth_mode = auth_mode_1fa;
   ASSERT_EQ(set_params_defaults(params.get()), 0);
-  EXPECT_EQ(cfgtest::describe(params.p), kPureDefaults);
+  EXPECT_EQ(cfgtest::describe(params.params), kPureDefaults);
 }
 
 TEST_F(ParamsTest, DumpShowsConnectionAndMethodSettingsOnly) {
@@ -192,7 +191,7 @@ TEST_F(ParamsTest, DumpShowsConnectionAndMethodSettingsOnly) {
   ASSERT_EQ(read({}), 0);
   zvtest::syslog_clear();
   dump_params(params.get());
-  std::vector<Logged> want;
+  LogLines want;
   for (const char *line :
        {"START", "host: mfa1", "port: 443", "connection_timeout_secs: 3",
         "path: /AuthServer/REST/OATH/OathServer.aspx", "ca_cert_file: (unset)",
@@ -203,14 +202,14 @@ TEST_F(ParamsTest, DumpShowsConnectionAndMethodSettingsOnly) {
         "push_sms_message: Push SMS Confirmation",
         "push_voice_message: Push Voice Call Confirmation"})
     want.push_back({LOG_DEBUG, std::string("dump_params: ") + line});
-  EXPECT_EQ(logged(), want);
+  EXPECT_EQ(log_lines(), want);
   EXPECT_TRUE(cfgtest::log_free_of("SENTINEL"));
 
   zvtest::syslog_clear();
   params->debug = 0;
   dump_params(params.get());
   dump_params(nullptr);
-  EXPECT_EQ(logged(), std::vector<Logged>{});
+  EXPECT_EQ(log_lines(), LogLines{});
 }
 
 } // namespace

@@ -89,16 +89,16 @@ TEST_F(Entry, MissingConfigurationFailsWithConfigurationError) {
             std::vector<std::string>{"Configuration error. Please contact support."});
   EXPECT_TRUE(conv.infos().empty());
   const LogRecord open_failed =
-      syslog_find_line("parse_config_file_params",
-                       "Unable to open configuration file: /etc/zelvane.d/pam_zelvane.conf");
-  EXPECT_EQ(open_failed.priority, LOG_ERR);
+      find_record({LOG_ERR, "parse_config_file_params: Unable to open configuration file: "
+                            "/etc/zelvane.d/pam_zelvane.conf"});
+  EXPECT_EQ(open_failed.priority, LOG_ERR); // found
   EXPECT_EQ(open_failed.ident, "pam_zelvane(zv)");
   EXPECT_EQ(open_failed.facility, LOG_AUTH >> 3);
-  EXPECT_TRUE(syslog_has_line("read_params", "Failed to parse configuration file"));
+  EXPECT_TRUE(logged({LOG_ERR, "read_params: Failed to parse configuration file"}));
   // The final record is written without the record, so under the fallback identity.
   const LogRecord final_line =
-      syslog_find_line("pam_sm_authenticate", "pam_zelvane configurations error.");
-  EXPECT_EQ(final_line.priority, LOG_ERR);
+      find_record({LOG_ERR, "pam_sm_authenticate: pam_zelvane configurations error."});
+  EXPECT_EQ(final_line.priority, LOG_ERR); // found
   EXPECT_EQ(final_line.ident, "pam_zelvane(unknown)");
 }
 
