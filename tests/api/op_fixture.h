@@ -31,6 +31,18 @@ inline Reply json_reply(const std::string &json) { return http_reply(200, json);
 // A connection closed before any reply.
 inline Reply dropped() { return Reply{.close_without_reply = true}; }
 
+// A request body as the module sends it: one member a line, indented by two blanks, each value
+// given as JSON text.
+inline std::string json_body(const std::vector<std::pair<std::string, std::string>> &members) {
+  std::string out = "{";
+  const char *separator = "\n";
+  for (const auto &[key, value] : members) {
+    out += separator + ("  \"" + key + "\": " + value);
+    separator = ",\n";
+  }
+  return out + "\n}";
+}
+
 // One scripted reply and what the operation makes of it: its status, the PAM code of a second
 // call with the same reply (when the operation has one), what the user is told and the records
 // of LOG_ERR and worse.
@@ -109,6 +121,13 @@ protected:
         pam != nullptr
             ? std::function<int()>([=, this] { return pam(params.get(), "alice", secret); })
             : std::function<int()>());
+  }
+
+  // The bodies of the requests the server received, in order.
+  std::vector<std::string> bodies() const {
+    std::vector<std::string> out;
+    for (const ZvRequest &r : fake.requests()) out.push_back(r.body);
+    return out;
   }
 
   FakeZelvane fake;

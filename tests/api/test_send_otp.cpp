@@ -23,13 +23,9 @@ TEST_F(SendOtp, ConfirmsWithTheMethodText) {
            {info("Sent OTP email message.\n")},
            {}}});
   EXPECT_TRUE(logged({LOG_DEBUG, "send_oath_otp: START"}));
-  const auto requests = fake.requests();
-  ASSERT_EQ(requests.size(), 1u);
-  EXPECT_EQ(requests[0].body, "{\n"
-                              "  \"type\": \"send_oath_otp\",\n"
-                              "  \"username\": \"alice\",\n"
-                              "  \"deliveryMethod\": 1\n"
-                              "}");
+  EXPECT_EQ(bodies(), std::vector<std::string>{json_body({{"type", R"("send_oath_otp")"},
+                                                          {"username", R"("alice")"},
+                                                          {"deliveryMethod", "1"}})});
 }
 
 TEST_F(SendOtp, DeliveryMethodMapping) {

@@ -24,13 +24,9 @@ protected:
 
 TEST_F(ValidateUser, AcceptedPasswordSendsTheExactBody) {
   expect({{json_reply(R"({"errorCode": 0})"), 0, PAM_SUCCESS, {}, {}}});
-  const auto requests = fake.requests();
-  ASSERT_EQ(requests.size(), 2u);
-  EXPECT_EQ(requests[0].body, "{\n"
-                              "  \"type\": \"validate_user\",\n"
-                              "  \"username\": \"alice\",\n"
-                              "  \"pw\": \"s3cret\"\n"
-                              "}");
+  const std::string body = json_body(
+      {{"type", R"("validate_user")"}, {"username", R"("alice")"}, {"pw", R"("s3cret")"}});
+  EXPECT_EQ(bodies(), (std::vector<std::string>{body, body}));
 }
 
 TEST_F(ValidateUser, ServerCodesByTable) {

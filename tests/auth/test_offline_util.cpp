@@ -87,13 +87,6 @@ void write_file(const std::string &path, const std::string &content, mode_t mode
   chmod(path.c_str(), mode);
 }
 
-std::string read_file(const std::string &path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
-
 std::vector<std::string> split_lines(const std::string &content) {
   std::vector<std::string> out;
   std::stringstream ss(content);

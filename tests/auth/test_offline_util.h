@@ -11,6 +11,7 @@
 
 #include "config/params.h"
 #include "pam_harness.h"
+#include "test_files.h"
 
 namespace offtest {
 
@@ -30,8 +31,7 @@ std::string code_for(int i);
 std::string make_stock(int count);
 
 void write_file(const std::string &path, const std::string &content, mode_t mode = 0600);
-// Whole content; "" when missing.
-std::string read_file(const std::string &path);
+using zvtest::read_file;
 std::vector<std::string> split_lines(const std::string &content);
 // Names in a directory, sorted, without "." and "..".
 std::vector<std::string> listing(const std::string &dir);

@@ -167,11 +167,6 @@ TEST_F(SecondFactor, TokenAloneShowsNoMenuAndTakesOnlyCodes) {
   EXPECT_TRUE(logged({LOG_DEBUG, "process_interactive_methods: OTP validation succeeded"}));
   EXPECT_TRUE(logged({LOG_DEBUG, "second_factor: END - 2FA authentication successful"}));
 
-  fake.clear();
-  EXPECT_EQ(login("alice", {"os"}), PAM_AUTH_ERR);
-  EXPECT_EQ(conv.errors(), Strings{kInvalidChoice});
-  EXPECT_TRUE(fake.requests().empty());
-
   fake.queue_json("validate_oath_otp", R"({"errorCode": 9003})");
   EXPECT_EQ(login("alice", {"123456"}), PAM_AUTH_ERR);
   EXPECT_TRUE(logged({LOG_DEBUG, "process_interactive_methods: OTP validation failed"}));
@@ -226,44 +221,43 @@ TEST_F(SecondFactor, ConfiguredValuesAndTextsShapeTheMenu) {
   EXPECT_EQ(delivery_methods("send_oath_otp"), Strings{"1"});
 }
 
-TEST_F(SecondFactor, MethodsAloneTakeACodeButAValueOnlyOfAListedMethod) {
+TEST_F(SecondFactor, MethodsAloneTakeACode) {
   methods("otp_sms,push_app");
   EXPECT_EQ(login("alice", {"123456"}), PAM_SUCCESS);
   EXPECT_EQ(conv.prompt_texts(), Strings{kMethodPrompt});
   EXPECT_EQ(request_types(), Strings{"validate_oath_otp"});
+}
 
-  // "ov" is a menu value, but otp_voice is not listed; push_only lists no code method.
-  for (const auto &[list, answer] : std::vector<std::pair<std::string, std::string>>{
-           {"otp_sms,push_app", "ov"}, {"push_app", "123456"}}) {
-    methods(list);
+TEST_F(SecondFactor, RefusedAnswersSendNothing) {
+  const PamMessage os = info("os - OTP via SMS"), pa = info("pa - Push Application Confirmation");
+  struct Case {
+    std::string list, answer;
+    PamMessages asked; // what came before the refusal
+  } cases[] = {
+      // A token alone takes only codes.
+      {"otp_token", "os", {hidden(kOtpPrompt)}},
+      // "ov" is a menu value, but otp_voice is not listed; push_app lists no code method.
+      {"otp_sms,push_app", "ov", {os, pa, hidden(kMethodPrompt)}},
+      {"push_app", "123456", {pa, hidden(kMethodPrompt)}},
+      // Answers are not trimmed.
+      {"otp_token,otp_sms", " 123456", {os, hidden(kOtpOrMethodPrompt)}},
+      {"otp_token,otp_sms", "123456 ", {os, hidden(kOtpOrMethodPrompt)}},
+      {"otp_token,otp_sms", "os ", {os, hidden(kOtpOrMethodPrompt)}},
+      {"otp_token,otp_sms", "\tos", {os, hidden(kOtpOrMethodPrompt)}},
+      // Tokens are case-sensitive and unknown ones are ignored; an empty list accepts nothing.
+      {"OTP_SMS,Push_App,otp_token,sms", "os", {hidden(kOtpPrompt)}},
+      {"", "123456", {hidden(kOtpPrompt)}},
+  };
+  for (const Case &c : cases) {
+    methods(c.list);
     fake.clear();
-    EXPECT_EQ(login("alice", {answer}), PAM_AUTH_ERR) << list;
-    EXPECT_EQ(conv.errors(), Strings{kInvalidChoice}) << list;
-    EXPECT_TRUE(fake.requests().empty()) << list;
+    const std::string what = "'" + c.list + "' answered '" + c.answer + "'";
+    EXPECT_EQ(login("alice", {c.answer}), PAM_AUTH_ERR) << what;
+    PamMessages seen = c.asked;
+    seen.push_back(error(kInvalidChoice));
+    EXPECT_EQ(conv.seen, seen) << what;
+    EXPECT_TRUE(fake.requests().empty()) << what;
   }
-}
-
-TEST_F(SecondFactor, AnswersAreNotTrimmed) {
-  methods("otp_token,otp_sms");
-  for (const std::string answer : {" 123456", "123456 ", "os ", "\tos"}) {
-    fake.clear();
-    EXPECT_EQ(login("alice", {answer}), PAM_AUTH_ERR) << answer;
-    EXPECT_EQ(conv.errors(), Strings{kInvalidChoice}) << answer;
-    EXPECT_TRUE(fake.requests().empty()) << answer;
-  }
-}
-
-TEST_F(SecondFactor, TokensAreCaseSensitiveAndUnknownOnesIgnored) {
-  methods("OTP_SMS,Push_App,otp_token,sms");
-  EXPECT_EQ(login("alice", {"os"}), PAM_AUTH_ERR);
-  EXPECT_EQ(conv.seen, (std::vector<PamMessage>{hidden(kOtpPrompt), error(kInvalidChoice)}));
-}
-
-TEST_F(SecondFactor, EmptyMethodListAcceptsNothing) {
-  methods("");
-  EXPECT_EQ(login("alice", {"123456"}), PAM_AUTH_ERR);
-  EXPECT_EQ(conv.seen, (std::vector<PamMessage>{hidden(kOtpPrompt), error(kInvalidChoice)}));
-  EXPECT_TRUE(fake.requests().empty());
 }
 
 TEST_F(SecondFactor, AtMostEightMenuLines) {

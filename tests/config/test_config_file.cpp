@@ -18,6 +18,7 @@
 #include "config/params.h"
 #include "config_test_util.h"
 #include "syslog_reader.h"
+#include "test_files.h"
 
 using zvtest::log_lines;
 using zvtest::LogLines;
@@ -193,10 +194,7 @@ TEST(SplitConfigLines, EntriesPointIntoTheBuffer) {
 }
 
 std::string read_doc(const char *name) {
-  std::ifstream in(std::string(ZV_SOURCE_DIR "/doc/") + name);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
+  return zvtest::read_file(std::string(ZV_SOURCE_DIR "/doc/") + name);
 }
 
 std::string read_sample() { return read_doc("pam_zelvane.conf.sample"); }

@@ -176,27 +176,26 @@ TEST(CharValue, OneCharacterOnly) {
 }
 
 TEST_F(OptionsTest, EveryFlagHasItsEffect) {
-  struct Case {
-    const char *flag;
-    int module_params::*field;
-    int value;
-  } cases[] = {
-      {"auth_mode_1fa", &module_params::auth_mode, 0},
-      {"auth_mode_2fa", &module_params::auth_mode, 1},
-      {"auth_mode_1fa_2fa", &module_params::auth_mode, 2},
-      {"try_first_pass", &module_params::first_pass_mode, 1},
-      {"use_first_pass", &module_params::first_pass_mode, 2},
-      {"prompt_pass", &module_params::first_pass_mode, 0},
-      {"allow_bypass_mfa_server", &module_params::allow_bypass_mfa_server, 1},
-      {"allow_push_authentication", &module_params::allow_push_authentication, 1},
-      {"echo_verification_code", &module_params::echo_verification_code, 2},
-      {"offline_codes", &module_params::offline_codes, 1},
-      {"offline_codes_show_remaining", &module_params::offline_codes_show_remaining, 1},
-      {"debug", &module_params::debug, 1},
+  // Each flag in turn, and the setting it leaves.
+  const std::pair<const char *, const char *> cases[] = {
+      {"auth_mode_1fa", "auth_mode=0"},
+      {"auth_mode_2fa", "auth_mode=1"},
+      {"auth_mode_1fa_2fa", "auth_mode=2"},
+      {"try_first_pass", "first_pass_mode=1"},
+      {"use_first_pass", "first_pass_mode=2"},
+      {"prompt_pass", "first_pass_mode=0"},
+      {"allow_bypass_mfa_server", "allow_bypass_mfa_server=1"},
+      {"allow_push_authentication", "allow_push_authentication=1"},
+      {"echo_verification_code", "echo_verification_code=2"},
+      {"offline_codes", "offline_codes=1"},
+      {"offline_codes_show_remaining", "offline_codes_show_remaining=1"},
+      {"debug", "debug=1"},
   };
-  for (const Case &c : cases) {
-    parse({c.flag});
-    EXPECT_EQ(params.params.*c.field, c.value) << c.flag;
+  for (const auto &[flag, setting] : cases) {
+    parse({flag});
+    EXPECT_NE(("\n" + cfgtest::describe(params.params)).find("\n" + std::string(setting) + "\n"),
+              std::string::npos)
+        << flag;
   }
   zv::ParamsScope other;
   ASSERT_EQ(set_params_defaults(other.get()), 0);

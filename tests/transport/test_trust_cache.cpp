@@ -16,6 +16,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "test_files.h"
 #include "transport/transport.h"
 #include "transport_fixture.h"
 
@@ -25,13 +26,6 @@ namespace {
 
 const char kBundle[] = "/etc/ssl/certs/ca-certificates.crt";
 const char kBody[] = "{\"user\":\"alice\"}";
-
-std::string read_file(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 // Writes a new file and renames it over `path`: a new inode at the same path.
 void replace_file(const std::string &path, const std::string &text) {
