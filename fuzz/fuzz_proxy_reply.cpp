@@ -1,12 +1,12 @@
 // The reader of a proxy's answer to CONNECT, fed by a BIO that hands out the input in reads of
 // varying size (the first input byte picks the size), so the empty line that ends the answer
 // falls across read boundaries. The answer then goes to parse_http_response as in the module.
-#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <openssl/bio.h>
 
+#include "common/own.h"
 #include "transport/proxy_int.h"
 #include "transport/transport.h"
 
@@ -43,15 +43,10 @@ const BIO_METHOD *feed_method() {
 
 } // namespace
 
-// Every malformed input is logged at LOG_ERR; a fuzzing run must not flood the host's log.
-extern "C" void openlog(const char *, int, int) {}
-extern "C" void closelog(void) {}
-extern "C" void vsyslog(int, const char *, va_list) {}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size == 0) return 0;
   Feed feed{data + 1, size - 1, 0, static_cast<size_t>(data[0] % 64) + 1};
-  zv::transport::BioPtr bio(BIO_new(feed_method()));
+  zv::UniquePtr<BIO> bio(BIO_new(feed_method()));
   if (!bio) return 0;
   BIO_set_data(bio.get(), &feed);
 
