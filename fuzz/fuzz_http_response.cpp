@@ -1,6 +1,5 @@
 // parse_http_response on arbitrary bytes (a server's reply or a proxy's answer, cut at the
 // first NUL as the transport hands it over), with its promises checked on every input.
-#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -8,18 +7,12 @@
 #include <memory>
 
 #include "common/own.h"
+#include "fuzz_support.h"
 #include "transport/transport.h"
 
-// Every malformed input is logged at LOG_ERR; a fuzzing run must not flood the host's log.
-extern "C" void openlog(const char *, int, int) {}
-extern "C" void closelog(void) {}
-extern "C" void vsyslog(int, const char *, va_list) {}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  zv::HeapPtr<char> text(static_cast<char *>(std::malloc(size + 1)));
+  zv::HeapPtr<char> text = zvfuzz::copy_input(data, size);
   if (!text) return 0;
-  if (size > 0) std::memcpy(text.get(), data, size);
-  text.get()[size] = '\0';
 
   module_params params{};
   int status = -1;

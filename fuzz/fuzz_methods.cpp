@@ -13,19 +13,9 @@
 #include "auth/auth.h"
 #include "common/own.h"
 #include "config/params.h"
+#include "fuzz_support.h"
 
 namespace {
-
-using BytesPtr = zv::HeapPtr<char>;
-
-BytesPtr copy_bytes(const uint8_t *data, size_t size) {
-  BytesPtr buf(static_cast<char *>(std::malloc(size + 1)));
-  if (buf) {
-    if (size > 0) std::memcpy(buf.get(), data, size);
-    buf.get()[size] = '\0';
-  }
-  return buf;
-}
 
 int refuse(int, const pam_message **, pam_response **resp, void *) {
   *resp = nullptr;
@@ -45,7 +35,7 @@ pam_handle_t *handle() {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  BytesPtr buf = copy_bytes(data, size);
+  zv::HeapPtr<char> buf = zvfuzz::copy_input(data, size);
   if (!buf) return 0;
   const char *list = buf.get();
   const size_t list_len = std::strlen(list);

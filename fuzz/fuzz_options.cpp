@@ -1,7 +1,6 @@
 // Drives the option language with arbitrary bytes: once as a module-argument vector (the input
 // split at NUL bytes) and once as the text of a configuration file, cut by the file's line
 // splitter. The whitespace helpers get the same bytes.
-#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -11,21 +10,13 @@
 #include "common/own.h"
 #include "config/config_lines_int.h"
 #include "config/params.h"
+#include "fuzz_support.h"
 
 namespace {
 
 using BytesPtr = zv::HeapPtr<char>;
+using zvfuzz::copy_input;
 using ArgvPtr = zv::HeapPtr<const char *>;
-
-// A NUL-terminated copy of the input.
-BytesPtr copy_input(const uint8_t *data, size_t size) {
-  BytesPtr buf(static_cast<char *>(std::malloc(size + 1)));
-  if (buf) {
-    if (size > 0) std::memcpy(buf.get(), data, size);
-    buf.get()[size] = '\0';
-  }
-  return buf;
-}
 
 void parse_as_arguments(const uint8_t *data, size_t size, module_params *params) {
   BytesPtr buf = copy_input(data, size);
@@ -62,12 +53,6 @@ void whitespace_helpers(const uint8_t *data, size_t size) {
 }
 
 } // namespace
-
-// The module logs every unrecognised option; a fuzzing run must not flood the host's log.
-extern "C" void openlog(const char *, int, int) {}
-extern "C" void closelog(void) {}
-extern "C" void vsyslog(int, const char *, va_list) {}
-extern "C" void __vsyslog_chk(int, int, const char *, va_list) {} // the fortified vsyslog
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size > 2 * ZV_CONFIG_MAX_SIZE) return 0;

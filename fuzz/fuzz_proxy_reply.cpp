@@ -1,11 +1,11 @@
 // The reader of a proxy's answer to CONNECT, fed by a source that hands out the input in reads of
 // varying size (the first input byte picks the size), so the empty line that ends the answer
 // falls across read boundaries. The answer then goes to parse_http_response as in the module.
-#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
+#include "common/own.h"
 #include "transport/proxy_int.h"
 #include "transport/transport.h"
 
@@ -28,11 +28,6 @@ long feed_read(void *source, char *out, size_t len) {
 }
 
 } // namespace
-
-// Every malformed input is logged at LOG_ERR; a fuzzing run must not flood the host's log.
-extern "C" void openlog(const char *, int, int) {}
-extern "C" void closelog(void) {}
-extern "C" void vsyslog(int, const char *, va_list) {}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size == 0) return 0;

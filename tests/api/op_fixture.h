@@ -1,5 +1,6 @@
 // Fixture for the server operations: a loopback fake server, a real libpam handle whose
-// conversation records what the module tells the user, and the captured system log.
+// conversation records what the module tells the user, and the captured system log. Most tests
+// are tables of scripted replies and what the operation makes of each.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <security/pam_appl.h>
 #include <string>
 #include <syslog.h>
@@ -15,25 +17,52 @@
 
 #include "api/api.h"
 #include "fake_server.h"
+#include "pam_harness.h"
 #include "syslog_reader.h"
 
 namespace zvtest {
 
-struct Said {
-  int style;
-  std::string text;
-  bool operator==(const Said &o) const { return style == o.style && text == o.text; }
-};
+inline const char *const kServerError = "Server error. Please contact support.";
+inline const char *const kInvalidResponse = "Invalid server response. Please contact support.";
+inline const char *const kConfigurationError = "Configuration error. Please contact support.";
 
-inline void PrintTo(const Said &s, std::ostream *os) {
-  *os << "{" << s.style << ", \"" << s.text << "\"}";
+// A reply of HTTP 200 with `json` as its body.
+inline Reply json_reply(const std::string &json) { return http_reply(200, json); }
+// A connection closed before any reply.
+inline Reply dropped() { return Reply{.close_without_reply = true}; }
+
+// A request body as the module sends it: one member a line, indented by two blanks, each value
+// given as JSON text.
+inline std::string json_body(const std::vector<std::pair<std::string, std::string>> &members) {
+  std::string out = "{";
+  const char *separator = "\n";
+  for (const auto &[key, value] : members) {
+    out += separator + ("  \"" + key + "\": " + value);
+    separator = ",\n";
+  }
+  return out + "\n}";
 }
 
-inline int record_conversation(int n, const pam_message **msg, pam_response **resp, void *data) {
-  auto *said = static_cast<std::vector<Said> *>(data);
-  for (int i = 0; i < n; i++) said->push_back({msg[i]->msg_style, msg[i]->msg});
-  *resp = static_cast<pam_response *>(calloc(static_cast<size_t>(n), sizeof(pam_response)));
-  return *resp != nullptr ? PAM_SUCCESS : PAM_BUF_ERR;
+// One scripted reply and what the operation makes of it: its status, the PAM code of a second
+// call with the same reply (when the operation has one), what the user is told and the records
+// of LOG_ERR and worse.
+struct ReplyCase {
+  Reply reply;
+  int status;
+  int pam;
+  PamMessages said;
+  LogLines errors;
+};
+
+// A reply that `operation` cannot read as an answer: the server error for the user, and the reply
+// on one line in the log.
+inline ReplyCase unreadable(const std::string &operation, const std::string &reply,
+                            const std::string &logged) {
+  return {json_reply(reply),
+          ZV_STATUS_BAD_REPLY,
+          PAM_AUTH_ERR,
+          {error(kServerError)},
+          {{LOG_ERR, operation + ": error parsing json response: " + logged}}};
 }
 
 class OperationTest : public ::testing::Test {
@@ -41,7 +70,7 @@ protected:
   void SetUp() override {
     syslog_capture_start();
     std::ofstream("/etc/pam.d/zv-api", std::ios::trunc) << "auth required pam_permit.so\n";
-    conv_ = pam_conv{record_conversation, &said};
+    conv_ = pam_conv{record_messages, &said};
     ASSERT_EQ(pam_start("zv-api", "alice", &conv_, &pamh), PAM_SUCCESS);
     configure({});
   }
@@ -56,28 +85,56 @@ protected:
     ASSERT_EQ(fake.fill_params(params.get(), pamh, extra), 0);
   }
 
-  // Records of LOG_ERR and above, as "function: message" (source lines dropped).
-  static std::vector<std::string> error_lines() {
+  // Runs every case: its reply is queued for requests of `type`, `status` is called, and then,
+  // with the same reply queued again, `pam` (unless null). What the user was told and what was
+  // logged are those of the last call.
+  void expect_cases(const std::string &type, const std::vector<ReplyCase> &cases,
+                    const std::function<int()> &status, const std::function<int()> &pam = {}) {
+    for (const ReplyCase &c : cases) {
+      // The status line and the body, for the failure messages.
+      const size_t body = c.reply.bytes.find("\r\n\r\n");
+      const std::string what = body == std::string::npos ? c.reply.bytes
+                                                         : c.reply.bytes.substr(0, 12) + " " +
+                                                               c.reply.bytes.substr(body + 4);
+      said.clear();
+      syslog_clear();
+      fake.queue(type, c.reply);
+      EXPECT_EQ(status(), c.status) << what;
+      if (pam) {
+        said.clear();
+        syslog_clear();
+        fake.queue(type, c.reply);
+        EXPECT_EQ(pam(), c.pam) << what;
+      }
+      EXPECT_EQ(said, c.said) << what;
+      EXPECT_EQ(log_lines_up_to(LOG_ERR), c.errors) << what;
+    }
+  }
+
+  // The same for an operation on alice's `secret` (a password or a code): `status` and then,
+  // when given, `pam` are that operation's two functions.
+  using Call = int (*)(const module_params *, const char *, const char *);
+  void expect_cases(const std::string &type, const std::vector<ReplyCase> &cases, Call status,
+                    Call pam, const char *secret) {
+    expect_cases(
+        type, cases, [=, this] { return status(params.get(), "alice", secret); },
+        pam != nullptr
+            ? std::function<int()>([=, this] { return pam(params.get(), "alice", secret); })
+            : std::function<int()>());
+  }
+
+  // The bodies of the requests the server received, in order.
+  std::vector<std::string> bodies() const {
     std::vector<std::string> out;
-    const std::vector<LogRecord> records = syslog_records();
-    const std::vector<std::string> lines = syslog_lines();
-    for (size_t i = 0; i < records.size() && i < lines.size(); i++)
-      if (records[i].priority <= LOG_ERR) out.push_back(lines[i]);
+    for (const ZvRequest &r : fake.requests()) out.push_back(r.body);
     return out;
   }
 
-  static Said error(const std::string &text) { return {PAM_ERROR_MSG, text}; }
-  static Said info(const std::string &text) { return {PAM_TEXT_INFO, text}; }
-
   FakeZelvane fake;
-  ScopedParams params;
-  std::vector<Said> said;
+  zv::ParamsScope params;
+  PamMessages said;
   pam_conv conv_{};
   pam_handle_t *pamh = nullptr;
 };
-
-inline const char *const kServerError = "Server error. Please contact support.";
-inline const char *const kInvalidResponse = "Invalid server response. Please contact support.";
-inline const char *const kConfigurationError = "Configuration error. Please contact support.";
 
 } // namespace zvtest

@@ -1,45 +1,31 @@
 // The offline-code extraction when a copy cannot be allocated: the record keeps no codes, stays
 // valid for its other members, logs the failure and leaks nothing (the sanitizer build checks).
+// Failures are injected into strdup (support/alloc_fault.h), which the sanitizer builds keep.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <syslog.h>
 
+#include "alloc_fault.h"
 #include "api/api.h"
 #include "syslog_reader.h"
-
-namespace {
-int strdup_calls = 0;
-int fail_strdup_at = -1; // index of the call that fails; -1 never
-} // namespace
-
-// Replaces the C library's strdup for the whole test program (the module's code is linked in
-// statically), so that the Nth copy can be made to fail.
-extern "C" char *strdup(const char *s) noexcept {
-  if (strdup_calls++ == fail_strdup_at) return nullptr;
-  const size_t size = std::strlen(s) + 1;
-  char *copy = static_cast<char *>(std::malloc(size));
-  if (copy != nullptr) std::memcpy(copy, s, size);
-  return copy;
-}
 
 namespace {
 
 class OfflineCodeAllocation : public ::testing::Test {
 protected:
   void SetUp() override { zvtest::syslog_capture_start(); }
-  void TearDown() override { fail_strdup_at = -1; }
+  void TearDown() override { zvtest::allow_allocations(); }
 
-  // Parses a reply of three codes with the `index`th copy failing.
-  void parse_failing_at(int index) {
+  // Parses a reply of three codes with the `nth` copy failing (none for 0).
+  void parse_failing_at(int nth) {
     module_params params{};
-    strdup_calls = 0;
-    fail_strdup_at = index;
+    zvtest::fail_allocation(nth, zvtest::kStrdupCalls);
     parse_validate_otp_response_json(
         &params, R"({"errorCode": 9116, "errorMessage": "m", "offlineCodes": "11,22,33"})",
         &response);
-    fail_strdup_at = -1;
+    zvtest::allow_allocations();
   }
   void expect_record_without_codes() {
     ASSERT_NE(response.root, nullptr);
@@ -55,32 +41,31 @@ protected:
 } // namespace
 
 TEST_F(OfflineCodeAllocation, WorkingCopyFails) {
-  parse_failing_at(0);
+  parse_failing_at(1);
   expect_record_without_codes();
-  EXPECT_EQ(zvtest::syslog_lines(),
-            std::vector<std::string>{
-                "parse_validate_otp_response_json: Memory allocation failed for offlineCodesCopy"});
-  EXPECT_EQ(zvtest::syslog_records().at(0).priority, LOG_ERR);
+  EXPECT_EQ(zvtest::log_lines(),
+            (zvtest::LogLines{{LOG_ERR, "parse_validate_otp_response_json: Memory allocation "
+                                        "failed for offlineCodesCopy"}}));
   free_validate_otp_response_json(&response);
 }
 
 TEST_F(OfflineCodeAllocation, TokenCopyFailsAfterOthersSucceeded) {
-  for (int index : {1, 3}) { // the first code's copy, the last code's copy
+  for (int nth : {2, 4}) { // the first code's copy, the last code's copy
     zvtest::syslog_clear();
-    parse_failing_at(index);
+    parse_failing_at(nth);
     expect_record_without_codes();
-    EXPECT_EQ(zvtest::syslog_lines(),
-              std::vector<std::string>{"parse_validate_otp_response_json: Memory allocation "
-                                       "failed for offlineCodesArray token"});
+    EXPECT_EQ(zvtest::log_lines(),
+              (zvtest::LogLines{{LOG_ERR, "parse_validate_otp_response_json: Memory allocation "
+                                          "failed for offlineCodesArray token"}}));
     free_validate_otp_response_json(&response);
   }
 }
 
 TEST_F(OfflineCodeAllocation, NoFailureTakesEveryCode) {
-  parse_failing_at(-1);
+  parse_failing_at(0);
   ASSERT_EQ(response.offlineCodesCount, 3u);
   EXPECT_STREQ(response.offlineCodesArray[2], "33");
-  EXPECT_EQ(strdup_calls, 4); // the working copy and one per code
+  EXPECT_EQ(zvtest::allocations_counted(), 4); // the working copy and one per code
   EXPECT_TRUE(zvtest::syslog_records().empty());
   free_validate_otp_response_json(&response);
 }

@@ -144,39 +144,51 @@ TEST(Builders, RefuseInvalidUtf8AndMissingValues) {
   EXPECT_EQ(get_validate_user_json(nullptr, "user1", "pw"), nullptr);
 }
 
-TEST(Parsers, ServerResponseReadsOnlyMembersOfTheRightType) {
-  server_response r{};
-  parse_server_response_json(
-      R"({"errorCode": 9001, "errorMessage": "Invalid password", "type": "validate_user"})", &r);
-  ASSERT_NE(r.root, nullptr);
-  EXPECT_EQ(r.errorCode, 9001);
-  EXPECT_STREQ(r.errorMessage, "Invalid password");
-  EXPECT_STREQ(r.type, "validate_user");
-  free_server_response_json(&r);
-  EXPECT_EQ(r.root, nullptr);
-  free_server_response_json(&r); // twice is harmless
+// Both reply parsers over the same replies: each member is read only when it has the right type,
+// and the push parser reads the request's id as well.
+TEST(Parsers, RepliesReadOnlyMembersOfTheRightType) {
+  struct Case {
+    const char *json;
+    int code;
+    const char *message, *type, *request_id; // null: not read
+  } cases[] = {
+      {R"({"errorCode": 9001, "errorMessage": "Invalid password", "type": "validate_user"})", 9001,
+       "Invalid password", "validate_user", nullptr},
+      {R"({"errorCode": "9001", "errorMessage": 12, "type": null})", 0, nullptr, nullptr, nullptr},
+      {R"({"errorCode": 9001.0, "errorMessage": "x"})", 0, "x", nullptr, nullptr},
+      {R"({"errorCode": -7})", -7, nullptr, nullptr, nullptr},
+      // An errorCode keeps its low 32 bits: 2^32 + 9001.
+      {R"({"errorCode": 4294976297})", 9001, nullptr, nullptr, nullptr},
+      {R"({"errorCode": 0, "authnUserReqId": "req-42", "errorMessage": "ok"})", 0, "ok", nullptr,
+       "req-42"},
+      {R"({"errorCode": 5, "authnUserReqId": 42})", 5, nullptr, nullptr, nullptr},
+      {R"(["authnUserReqId"])", 0, nullptr, nullptr, nullptr},
+  };
+  const auto text = [](const char *s) { return std::string(s != nullptr ? s : "<null>"); };
+  for (const Case &c : cases) {
+    // What both records have in common.
+    const auto expect_common = [&](const auto &r) {
+      ASSERT_NE(r.root, nullptr) << c.json;
+      EXPECT_EQ(r.errorCode, c.code) << c.json;
+      EXPECT_EQ(text(r.errorMessage), text(c.message)) << c.json;
+      EXPECT_EQ(text(r.type), text(c.type)) << c.json;
+    };
+    server_response r{};
+    parse_server_response_json(c.json, &r);
+    expect_common(r);
+    free_server_response_json(&r);
+    EXPECT_EQ(r.root, nullptr);
+    free_server_response_json(&r); // twice is harmless
 
-  parse_server_response_json(R"({"errorCode": "9001", "errorMessage": 12, "type": null})", &r);
-  ASSERT_NE(r.root, nullptr);
-  EXPECT_EQ(r.errorCode, 0);
-  EXPECT_EQ(r.errorMessage, nullptr);
-  EXPECT_EQ(r.type, nullptr);
-  free_server_response_json(&r);
-
-  parse_server_response_json(R"({"errorCode": 9001.0, "errorMessage": "x"})", &r);
-  EXPECT_EQ(r.errorCode, 0);
-  EXPECT_STREQ(r.errorMessage, "x");
-  free_server_response_json(&r);
-}
-
-TEST(Parsers, ErrorCodeKeepsItsLow32Bits) {
-  server_response r{};
-  parse_server_response_json(R"({"errorCode": -7})", &r);
-  EXPECT_EQ(r.errorCode, -7);
-  free_server_response_json(&r);
-  parse_server_response_json(R"({"errorCode": 4294976297})", &r); // 2^32 + 9001
-  EXPECT_EQ(r.errorCode, 9001);
-  free_server_response_json(&r);
+    send_push_message_response push{};
+    parse_send_push_message_response_json(c.json, &push);
+    expect_common(push);
+    EXPECT_EQ(text(push.authnUserReqId), text(c.request_id)) << c.json;
+    free_send_push_message_response_json(&push);
+    EXPECT_EQ(push.root, nullptr);
+    EXPECT_EQ(push.authnUserReqId, nullptr);
+    free_send_push_message_response_json(&push);
+  }
 }
 
 TEST(Parsers, ArraysAndNonJsonLeaveEveryFieldZero) {
@@ -197,29 +209,6 @@ TEST(Parsers, ArraysAndNonJsonLeaveEveryFieldZero) {
   }
   parse_server_response_json(nullptr, &r);
   EXPECT_EQ(r.root, nullptr);
-}
-
-TEST(Parsers, PushResponseReadsTheRequestId) {
-  send_push_message_response r{};
-  parse_send_push_message_response_json(
-      R"({"errorCode": 0, "authnUserReqId": "req-42", "errorMessage": "ok"})", &r);
-  ASSERT_NE(r.root, nullptr);
-  EXPECT_EQ(r.errorCode, 0);
-  EXPECT_STREQ(r.authnUserReqId, "req-42");
-  EXPECT_STREQ(r.errorMessage, "ok");
-  free_send_push_message_response_json(&r);
-  EXPECT_EQ(r.root, nullptr);
-  EXPECT_EQ(r.authnUserReqId, nullptr);
-
-  parse_send_push_message_response_json(R"({"errorCode": 5, "authnUserReqId": 42})", &r);
-  EXPECT_EQ(r.errorCode, 5);
-  EXPECT_EQ(r.authnUserReqId, nullptr);
-  free_send_push_message_response_json(&r);
-
-  parse_send_push_message_response_json(R"(["authnUserReqId"])", &r);
-  EXPECT_NE(r.root, nullptr);
-  EXPECT_EQ(r.authnUserReqId, nullptr);
-  free_send_push_message_response_json(&r);
 }
 
 TEST(Parsers, OfflineCodesHonourTheReserve) {

@@ -1,4 +1,4 @@
-// send_oath_otp against the loopback fake server: every row of its failure table, the
+// send_oath_otp against the loopback fake server: every row of its table of replies, the
 // confirmation text and the delivery method the server received.
 #include "op_fixture.h"
 
@@ -8,28 +8,24 @@ namespace {
 
 class SendOtp : public OperationTest {
 protected:
-  int run(Reply reply) {
-    fake.queue("send_oath_otp", std::move(reply));
-    return send_oath_otp(params.get(), "alice");
+  void expect(const std::vector<ReplyCase> &cases) {
+    expect_cases("send_oath_otp", cases, [this] { return send_oath_otp(params.get(), "alice"); });
   }
-  int run_json(const std::string &json) { return run(http_reply(200, json)); }
 };
 
 } // namespace
 
 TEST_F(SendOtp, ConfirmsWithTheMethodText) {
   configure({"send_otp_method=email", "debug"});
-  EXPECT_EQ(run_json(R"({"errorCode": 0})"), PAM_SUCCESS);
-  EXPECT_EQ(said, std::vector<Said>{info("Sent OTP email message.\n")});
-  EXPECT_TRUE(syslog_has_line("send_oath_otp", "START"));
-  EXPECT_TRUE(error_lines().empty());
-  const auto requests = fake.requests();
-  ASSERT_EQ(requests.size(), 1u);
-  EXPECT_EQ(requests[0].body, "{\n"
-                              "  \"type\": \"send_oath_otp\",\n"
-                              "  \"username\": \"alice\",\n"
-                              "  \"deliveryMethod\": 1\n"
-                              "}");
+  expect({{json_reply(R"({"errorCode": 0})"),
+           PAM_SUCCESS,
+           0,
+           {info("Sent OTP email message.\n")},
+           {}}});
+  EXPECT_TRUE(logged({LOG_DEBUG, "send_oath_otp: START"}));
+  EXPECT_EQ(bodies(), std::vector<std::string>{json_body({{"type", R"("send_oath_otp")"},
+                                                          {"username", R"("alice")"},
+                                                          {"deliveryMethod", "1"}})});
 }
 
 TEST_F(SendOtp, DeliveryMethodMapping) {
@@ -37,56 +33,57 @@ TEST_F(SendOtp, DeliveryMethodMapping) {
       {"sms", "0"}, {"email", "1"}, {"voice", "2"}, {"Voice", "0"}, {"pigeon", "0"}};
   for (const auto &[method, number] : cases) {
     configure({std::string("send_otp_method=") + method});
-    said.clear();
-    EXPECT_EQ(run_json(R"({"errorCode": 0})"), PAM_SUCCESS);
-    EXPECT_EQ(said, std::vector<Said>{info(std::string("Sent OTP ") + method + " message.\n")});
+    expect({{json_reply(R"({"errorCode": 0})"),
+             PAM_SUCCESS,
+             0,
+             {info(std::string("Sent OTP ") + method + " message.\n")},
+             {}}});
     EXPECT_EQ(fake.requests().back().deliveryMethod, number) << method;
+    EXPECT_EQ(count_logged(LOG_DEBUG, "send_oath_otp: START"), 0u); // debug is off
   }
-  EXPECT_FALSE(syslog_has_line("send_oath_otp", "START")); // debug is off
 }
 
-TEST_F(SendOtp, FailureTable) {
-  configure({"send_otp_method=sms"});
-  // Every non-zero code is a server error, the configuration code included.
-  EXPECT_EQ(run_json(R"({"errorCode": 9131, "errorMessage": "no tenant"})"), PAM_AUTH_ERR);
-  EXPECT_EQ(said, std::vector<Said>{error(kServerError)});
-  EXPECT_EQ(error_lines(),
-            std::vector<std::string>{"send_oath_otp: error_message: no tenant (9131)"});
-  said.clear();
-  syslog_clear();
-
-  EXPECT_EQ(run_json(R"({"errorCode": 17})"), PAM_AUTH_ERR);
-  EXPECT_EQ(said, std::vector<Said>{error(kServerError)});
-  EXPECT_EQ(error_lines(), std::vector<std::string>{"send_oath_otp: error_message: (none) (17)"});
-  said.clear();
-  syslog_clear();
-
-  // Not JSON: logged on one line, nothing for the user.
-  EXPECT_EQ(run(http_reply(200, "bad\r\ngateway\n")), PAM_AUTH_ERR);
-  EXPECT_TRUE(said.empty());
-  EXPECT_EQ(error_lines(),
-            std::vector<std::string>{"send_oath_otp: error parsing json response: bad  gateway "});
-  syslog_clear();
-
-  EXPECT_EQ(run(http_reply(200, "")), PAM_AUTH_ERR);
-  EXPECT_EQ(said, std::vector<Said>{error(kInvalidResponse)});
-  EXPECT_EQ(error_lines(), std::vector<std::string>{"send_oath_otp: error MISSING json response!"});
-  said.clear();
-  syslog_clear();
-
-  // An HTTP error is the server's answer; only 502, 503 and 504 are an outage.
-  EXPECT_EQ(run(http_reply(404, R"({"errorCode": 0})")), PAM_AUTH_ERR);
-  EXPECT_EQ(said, std::vector<Said>{error(kServerError)});
-  said.clear();
-  EXPECT_EQ(run(http_reply(503, R"({"errorCode": 0})")), PAM_AUTHINFO_UNAVAIL);
-  EXPECT_TRUE(said.empty());
-}
-
-TEST_F(SendOtp, ReplyWithoutErrorCodeCountsAsSent) {
+TEST_F(SendOtp, EveryReplyByTable) {
   configure({"send_otp_method=voice"});
-  EXPECT_EQ(run_json(R"({"errorMessage": "queued"})"), PAM_SUCCESS);
-  EXPECT_EQ(run_json("[]"), PAM_SUCCESS);
-  EXPECT_EQ(said, std::vector<Said>(2, info("Sent OTP voice message.\n")));
+  const PamMessages sent = {info("Sent OTP voice message.\n")};
+  expect({
+      // Every non-zero code is a server error, the configuration code included.
+      {json_reply(R"({"errorCode": 9131, "errorMessage": "no tenant"})"),
+       PAM_AUTH_ERR,
+       0,
+       {error(kServerError)},
+       {{LOG_ERR, "send_oath_otp: error_message: no tenant (9131)"}}},
+      {json_reply(R"({"errorCode": 17})"),
+       PAM_AUTH_ERR,
+       0,
+       {error(kServerError)},
+       {{LOG_ERR, "send_oath_otp: error_message: (none) (17)"}}},
+      // Not JSON: logged on one line, nothing for the user.
+      {json_reply("bad\r\ngateway\n"),
+       PAM_AUTH_ERR,
+       0,
+       {},
+       {{LOG_ERR, "send_oath_otp: error parsing json response: bad  gateway "}}},
+      {json_reply(""),
+       PAM_AUTH_ERR,
+       0,
+       {error(kInvalidResponse)},
+       {{LOG_ERR, "send_oath_otp: error MISSING json response!"}}},
+      // An HTTP error is the server's answer; only 502, 503 and 504 are an outage.
+      {http_reply(404, R"({"errorCode": 0})"),
+       PAM_AUTH_ERR,
+       0,
+       {error(kServerError)},
+       {{LOG_ERR, "post_json_request: HTTP 404 response from server"}}},
+      {http_reply(503, R"({"errorCode": 0})"),
+       PAM_AUTHINFO_UNAVAIL,
+       0,
+       {},
+       {{LOG_ERR, "post_json_request: HTTP 503 response from server"}}},
+      // A reply without an error code counts as sent.
+      {json_reply(R"({"errorMessage": "queued"})"), PAM_SUCCESS, 0, sent, {}},
+      {json_reply("[]"), PAM_SUCCESS, 0, sent, {}},
+  });
 }
 
 TEST_F(SendOtp, BodyThatCannotBeBuiltSendsNothing) {

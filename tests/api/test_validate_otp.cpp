@@ -10,6 +10,9 @@ using namespace zvtest;
 
 namespace {
 
+// The name the operation logs under.
+const char *const kOp = "validate_oath_otp_error_code";
+
 const char *const kFile = "/etc/zelvane.d/alice.offline";
 const char *const kBang = "!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!";
 
@@ -69,6 +72,12 @@ protected:
     return validate_oath_otp_error_code(params.get(), "alice", otp);
   }
   int run_json(const std::string &json) { return run(http_reply(200, json)); }
+  // The cases with alice's code 123456: the status of validate_oath_otp_error_code, and the PAM
+  // code of validate_oath_otp when `pam` is set.
+  void expect(const std::vector<ReplyCase> &cases, bool pam = false) {
+    expect_cases("validate_oath_otp", cases, validate_oath_otp_error_code,
+                 pam ? validate_oath_otp : nullptr, "123456");
+  }
   // A stock of codes 100001.. stored through an accepted online validation.
   void store_stock(int count) {
     ASSERT_EQ(run_json(otp_reply(0, code_list(100001, count))), 0);
@@ -76,7 +85,7 @@ protected:
     said.clear();
     syslog_clear();
   }
-  std::vector<Said> no_codes_banner() const {
+  PamMessages no_codes_banner() const {
     return {info(kBang), info("!!! There are no offline codes available.                     !!!"),
             info("!!! Reconnect to the network to replenish your offline codes. !!!"), info(kBang)};
   }
@@ -88,19 +97,13 @@ TEST_F(ValidateOtp, BodyCarriesOcodesOnlyWithOfflineCodes) {
   EXPECT_EQ(validate_oath_otp(params.get(), "alice", "123456"), PAM_SUCCESS);
   configure({"offline_codes"});
   EXPECT_EQ(validate_oath_otp(params.get(), "alice", "654321"), PAM_SUCCESS);
-  const auto requests = fake.requests();
-  ASSERT_EQ(requests.size(), 2u);
-  EXPECT_EQ(requests[0].body, "{\n"
-                              "  \"type\": \"validate_oath_otp\",\n"
-                              "  \"username\": \"alice\",\n"
-                              "  \"otp\": \"123456\"\n"
-                              "}");
-  EXPECT_EQ(requests[1].body, "{\n"
-                              "  \"type\": \"validate_oath_otp\",\n"
-                              "  \"username\": \"alice\",\n"
-                              "  \"otp\": \"654321\",\n"
-                              "  \"ocodes\": -1\n"
-                              "}");
+  EXPECT_EQ(bodies(), (std::vector<std::string>{json_body({{"type", R"("validate_oath_otp")"},
+                                                           {"username", R"("alice")"},
+                                                           {"otp", R"("123456")"}}),
+                                                json_body({{"type", R"("validate_oath_otp")"},
+                                                           {"username", R"("alice")"},
+                                                           {"otp", R"("654321")"},
+                                                           {"ocodes", "-1"}})}));
   EXPECT_TRUE(said.empty());
 }
 
@@ -117,7 +120,7 @@ TEST_F(ValidateOtp, StatusesThatStoreTheOfflineCodes) {
     ASSERT_EQ(lines.size(), 3u) << code;
     for (int i = 0; i < 3; i++) check_line(lines[i], std::to_string(first + i));
     EXPECT_TRUE(said.empty()) << code;
-    EXPECT_TRUE(error_lines().empty()) << code;
+    EXPECT_TRUE(log_lines_up_to(LOG_ERR).empty()) << code;
     first += 10;
   }
 }
@@ -128,36 +131,29 @@ TEST_F(ValidateOtp, StatusesThatLeaveTheFileAlone) {
   const auto before = read_lines(kFile);
   const std::string codes = code_list(300000, 4);
 
-  EXPECT_EQ(run_json(otp_reply(9003, codes)), 9003);
-  EXPECT_TRUE(said.empty());
-  EXPECT_TRUE(error_lines().empty());
-
-  EXPECT_EQ(run_json(R"({"errorCode": 9131, "errorMessage": "bad key", "offlineCodes": "1,2"})"),
-            9131);
-  EXPECT_EQ(said, std::vector<Said>{error(kConfigurationError)});
-  EXPECT_EQ(error_lines(),
-            std::vector<std::string>{
-                "validate_oath_otp_error_code: pam_zelvane configuration error. (9131)"});
-  said.clear();
-  syslog_clear();
-
-  EXPECT_EQ(run_json(R"({"errorCode": 9020, "errorMessage": "Token locked", "offlineCodes": "1"})"),
-            9020);
-  EXPECT_EQ(said, std::vector<Said>{error(kServerError)});
-  EXPECT_EQ(error_lines(), std::vector<std::string>{
-                               "validate_oath_otp_error_code: error_message: Token locked (9020)"});
-  said.clear();
-  syslog_clear();
-
-  EXPECT_EQ(run_json(R"({"errorCode": 9021})"), 9021);
-  EXPECT_EQ(error_lines(),
-            std::vector<std::string>{"validate_oath_otp_error_code: error_message: (none) (9021)"});
-
-  // Accepted, but no codes to store.
-  EXPECT_EQ(run_json(R"({"errorCode": 0})"), 0);
-  EXPECT_EQ(run_json(R"({"errorCode": 0, "offlineCodes": ""})"), 0);
-  EXPECT_EQ(run_json(R"({"errorCode": 0, "offlineCodes": ",,"})"), 0);
-  EXPECT_EQ(run_json(R"({"errorCode": 0, "offlineCodes": ["1", "2"]})"), 0);
+  expect({
+      {json_reply(otp_reply(9003, codes)), 9003, 0, {}, {}},
+      {json_reply(R"({"errorCode": 9131, "errorMessage": "bad key", "offlineCodes": "1,2"})"),
+       9131,
+       0,
+       {error(kConfigurationError)},
+       {{LOG_ERR, "validate_oath_otp_error_code: pam_zelvane configuration error. (9131)"}}},
+      {json_reply(R"({"errorCode": 9020, "errorMessage": "Token locked", "offlineCodes": "1"})"),
+       9020,
+       0,
+       {error(kServerError)},
+       {{LOG_ERR, "validate_oath_otp_error_code: error_message: Token locked (9020)"}}},
+      {json_reply(R"({"errorCode": 9021})"),
+       9021,
+       0,
+       {error(kServerError)},
+       {{LOG_ERR, "validate_oath_otp_error_code: error_message: (none) (9021)"}}},
+      // Accepted, but no codes to store.
+      {json_reply(R"({"errorCode": 0})"), 0, 0, {}, {}},
+      {json_reply(R"({"errorCode": 0, "offlineCodes": ""})"), 0, 0, {}, {}},
+      {json_reply(R"({"errorCode": 0, "offlineCodes": ",,"})"), 0, 0, {}, {}},
+      {json_reply(R"({"errorCode": 0, "offlineCodes": ["1", "2"]})"), 0, 0, {}, {}},
+  });
   EXPECT_EQ(read_lines(kFile), before);
 }
 
@@ -194,15 +190,12 @@ TEST_F(ValidateOtp, TheSameCodesStoredTwiceGiveDifferentLines) {
 TEST_F(ValidateOtp, ReplyThatIsNotJsonNeverFallsBack) {
   configure({"offline_codes", "offline_codes_reserve=0"});
   store_stock(6);
-  EXPECT_EQ(run(http_reply(200, "Service\r\nUnavailable\n")), ZV_STATUS_BAD_REPLY);
-  EXPECT_EQ(said, std::vector<Said>{error(kServerError)});
-  EXPECT_EQ(error_lines(), std::vector<std::string>{"validate_oath_otp_error_code: error parsing "
-                                                    "json response: Service  Unavailable "});
+  expect({unreadable(kOp, "Service\r\nUnavailable\n", "Service  Unavailable ")});
   // The stored stock was not consulted: a stored code is refused the same way.
   said.clear();
   fake.queue("validate_oath_otp", http_reply(200, "<html>"));
   EXPECT_EQ(validate_oath_otp(params.get(), "alice", "100001"), PAM_AUTH_ERR);
-  EXPECT_EQ(said, std::vector<Said>{error(kServerError)});
+  EXPECT_EQ(said, PamMessages{error(kServerError)});
   EXPECT_EQ(read_lines(kFile).size(), 6u);
 }
 
@@ -210,24 +203,14 @@ TEST_F(ValidateOtp, ReplyWithoutAnIntegerErrorCodeNeverAccepts) {
   configure({"offline_codes", "offline_codes_reserve=0"});
   store_stock(3);
   const auto before = read_lines(kFile);
-  const std::pair<const char *, const char *> replies[] = {
-      {R"({"offlineCodes": "7,8"})", R"({"offlineCodes (offline codes not logged))"},
-      {R"({"errorCode": "9003"})", R"({"errorCode": "9003"})"},
-      {R"({"errorCode": false})", R"({"errorCode": false})"},
-      {R"([{"errorCode": 0}])", R"([{"errorCode": 0}])"},
-      {R"({"errorCode": 4294967296, "offlineCodes": "9"})",
-       R"({"errorCode": 4294967296, "offlineCodes (offline codes not logged))"},
-  };
-  for (const auto &[reply, logged] : replies) {
-    said.clear();
-    syslog_clear();
-    EXPECT_EQ(run_json(reply), ZV_STATUS_BAD_REPLY) << reply;
-    EXPECT_EQ(said, std::vector<Said>{error(kServerError)}) << reply;
-    EXPECT_EQ(error_lines(), std::vector<std::string>{
-                                 std::string("validate_oath_otp_error_code: error parsing json "
-                                             "response: ") +
-                                 logged});
-  }
+  expect({
+      unreadable(kOp, R"({"offlineCodes": "7,8"})", R"({"offlineCodes (offline codes not logged))"),
+      unreadable(kOp, R"({"errorCode": "9003"})", R"({"errorCode": "9003"})"),
+      unreadable(kOp, R"({"errorCode": false})", R"({"errorCode": false})"),
+      unreadable(kOp, R"([{"errorCode": 0}])", R"([{"errorCode": 0}])"),
+      unreadable(kOp, R"({"errorCode": 4294967296, "offlineCodes": "9"})",
+                 R"({"errorCode": 4294967296, "offlineCodes (offline codes not logged))"),
+  });
   fake.queue_json("validate_oath_otp", R"({"errorMessage": "ok"})");
   EXPECT_EQ(validate_oath_otp(params.get(), "alice", "100001"), PAM_AUTH_ERR);
   EXPECT_EQ(read_lines(kFile), before);
@@ -248,41 +231,40 @@ TEST_F(ValidateOtp, OfflineCodesOfAnUnusableReplyNeverReachTheLog) {
       EXPECT_EQ(record.text.find("271828"), std::string::npos) << record.text;
     }
   }
-  EXPECT_EQ(error_lines(), std::vector<std::string>{"validate_oath_otp_error_code: error parsing "
-                                                    "json response: codes follow  offlineCodes "
-                                                    "(offline codes not logged)"});
+  EXPECT_EQ(log_lines_up_to(LOG_ERR),
+            (LogLines{{LOG_ERR, "validate_oath_otp_error_code: error parsing json response: codes "
+                                "follow  offlineCodes (offline codes not logged)"}}));
   EXPECT_FALSE(std::ifstream(kFile).good()) << "no stock is stored from an unusable reply";
 }
 
-TEST_F(ValidateOtp, MissingReplyBodyWithoutOfflineCodes) {
-  EXPECT_EQ(run(http_reply(200, "")), ZV_STATUS_BAD_REPLY);
-  EXPECT_EQ(said, std::vector<Said>{error(kInvalidResponse)});
-  EXPECT_EQ(error_lines(),
-            std::vector<std::string>{"validate_oath_otp_error_code: error MISSING json response!"});
-  fake.queue("validate_oath_otp", http_reply(204, ""));
-  EXPECT_EQ(validate_oath_otp(params.get(), "alice", "1"), PAM_AUTH_ERR);
-}
-
-TEST_F(ValidateOtp, UnreachableServerWithoutOfflineCodes) {
-  EXPECT_EQ(run(http_reply(502, R"({"errorCode": 0})")), ZV_STATUS_UNREACHABLE);
-  EXPECT_EQ(said,
-            std::vector<Said>{error("Unable to connect to the server. Please contact support.")});
-  fake.queue("validate_oath_otp", http_reply(504, ""));
-  EXPECT_EQ(validate_oath_otp(params.get(), "alice", "1"), PAM_AUTHINFO_UNAVAIL);
-}
-
-// Any HTTP status but 2xx, 502, 503 and 504 is the server's answer: a server error, never the
-// offline codes, never "unavailable" (which a fail-open stack skips).
-TEST_F(ValidateOtp, HttpErrorsAreAnswersNotOutages) {
-  configure({"offline_codes", "offline_codes_reserve=0"});
-  store_stock(6);
-  for (int status : {400, 413, 500}) {
-    said.clear();
-    EXPECT_EQ(run(http_reply(status, ""), "100001"), ZV_STATUS_BAD_REPLY) << status;
-    EXPECT_EQ(said, std::vector<Said>{error(kServerError)}) << status;
-  }
-  EXPECT_EQ(read_lines(kFile).size(), 6u) << "the offline store was not consulted";
-  EXPECT_EQ(run(http_reply(503, ""), "100001"), 0) << "an outage: the offline codes decide";
+TEST_F(ValidateOtp, MissingReplyOrServerWithoutOfflineCodes) {
+  const PamMessages unreachable = {
+      error("Unable to connect to the server. Please contact support.")};
+  expect(
+      {
+          {json_reply(""),
+           ZV_STATUS_BAD_REPLY,
+           PAM_AUTH_ERR,
+           {error(kInvalidResponse)},
+           {{LOG_ERR, "validate_oath_otp_error_code: error MISSING json response!"}}},
+          {http_reply(204, ""),
+           ZV_STATUS_BAD_REPLY,
+           PAM_AUTH_ERR,
+           {error(kInvalidResponse)},
+           {{LOG_ERR, "validate_oath_otp_error_code: error MISSING json response!"}}},
+          // An HTTP error is the server's answer; only 502, 503 and 504 are an outage.
+          {http_reply(500, R"({"errorCode": 0})"),
+           ZV_STATUS_BAD_REPLY,
+           PAM_AUTH_ERR,
+           {error(kServerError)},
+           {{LOG_ERR, "post_json_request: HTTP 500 response from server"}}},
+          {http_reply(502, ""),
+           ZV_STATUS_UNREACHABLE,
+           PAM_AUTHINFO_UNAVAIL,
+           unreachable,
+           {{LOG_ERR, "post_json_request: HTTP 502 response from server"}}},
+      },
+      true);
 }
 
 TEST_F(ValidateOtp, FallsBackToTheOfflineStoreWhenTheServerIsDownOrSilent) {
@@ -305,8 +287,8 @@ TEST_F(ValidateOtp, FallsBackToTheOfflineStoreWhenTheServerIsDownOrSilent) {
   for (const char *used : {"100001", "100004", "999999"})
     EXPECT_EQ(run(http_reply(503, ""), used), ZV_ERR_BAD_OTP) << used;
   EXPECT_TRUE(said.empty());
-  for (const std::string &line : error_lines())
-    EXPECT_EQ(line.find("validate_oath_otp_error_code"), std::string::npos) << line;
+  for (const LogLine &line : log_lines_up_to(LOG_ERR))
+    EXPECT_EQ(line.text.find("validate_oath_otp_error_code"), std::string::npos) << line.text;
 
   // With the server gone altogether.
   fake.server().stop();
@@ -322,6 +304,20 @@ TEST_F(ValidateOtp, BodyThatCannotBeBuiltSendsNothing) {
   EXPECT_EQ(validate_oath_otp(params.get(), "alice", nullptr), PAM_BUF_ERR);
   EXPECT_TRUE(said.empty());
   EXPECT_TRUE(fake.requests().empty());
+}
+
+// Any HTTP status but 2xx, 502, 503 and 504 is the server's answer: a server error, never the
+// offline codes, never "unavailable" (which a fail-open stack skips).
+TEST_F(ValidateOtp, HttpErrorsAreAnswersNotOutages) {
+  configure({"offline_codes", "offline_codes_reserve=0"});
+  store_stock(6);
+  for (int status : {400, 413, 500}) {
+    said.clear();
+    EXPECT_EQ(run(http_reply(status, ""), "100001"), ZV_STATUS_BAD_REPLY) << status;
+    EXPECT_EQ(said, PamMessages{error(kServerError)}) << status;
+  }
+  EXPECT_EQ(read_lines(kFile).size(), 6u) << "the offline store was not consulted";
+  EXPECT_EQ(run(http_reply(503, ""), "100001"), 0) << "an outage: the offline codes decide";
 }
 
 TEST_F(ValidateOtp, NegativeCodesAndRepeatedMembersAreRefusals) {

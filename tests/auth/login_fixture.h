@@ -79,17 +79,4 @@ protected:
   std::string service = kService;
 };
 
-// Shorthands for building expected message lists.
-inline PamMessage info(const std::string &text) { return {PAM_TEXT_INFO, text}; }
-inline PamMessage error(const std::string &text) { return {PAM_ERROR_MSG, text}; }
-inline PamMessage hidden(const std::string &text) { return {PAM_PROMPT_ECHO_OFF, text}; }
-inline PamMessage shown(const std::string &text) { return {PAM_PROMPT_ECHO_ON, text}; }
-
-inline bool operator==(const PamMessage &a, const PamMessage &b) {
-  return a.style == b.style && a.text == b.text;
-}
-inline void PrintTo(const PamMessage &m, std::ostream *os) {
-  *os << "{" << m.style << ", \"" << m.text << "\"}";
-}
-
 } // namespace zvtest

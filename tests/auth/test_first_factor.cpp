@@ -58,68 +58,53 @@ TEST_F(FirstFactor, PromptModeAsksOnceWithTheHiddenPasswordPrompt) {
   EXPECT_TRUE(conv.errors().empty()); // a wrong password is not announced
 }
 
-TEST_F(FirstFactor, PromptModeNeverReadsTheStackedPassword) {
-  stack_password("stacked");
-  EXPECT_EQ(login("alice", {"typed"}), PAM_SUCCESS);
-  EXPECT_EQ(conv.prompts, 1);
-  EXPECT_EQ(passwords_sent(), Strings{"typed"});
-}
-
-TEST_F(FirstFactor, TryFirstPassUsesTheStackedPasswordWithoutAPrompt) {
-  configure({"auth_mode_1fa", "try_first_pass"});
-  stack_password("stacked");
-  EXPECT_EQ(login("alice", {"typed"}), PAM_SUCCESS);
-  EXPECT_EQ(conv.prompts, 0);
-  EXPECT_EQ(passwords_sent(), Strings{"stacked"});
-}
-
-TEST_F(FirstFactor, TryFirstPassPromptsAfterAnyFailureOfTheStackedPassword) {
-  configure({"auth_mode_1fa", "try_first_pass"});
-  stack_password("stacked");
-  fake.queue_json("validate_user", R"({"errorCode": 9001})");
-  EXPECT_EQ(login("alice", {"typed"}), PAM_SUCCESS);
-  EXPECT_EQ(conv.prompt_texts(), Strings{kPasswordPrompt});
-  EXPECT_EQ(passwords_sent(), (Strings{"stacked", "typed"}));
-
-  // An unreachable server is a failure like any other; the prompted answer decides.
-  fake.clear();
-  fake.queue("validate_user", Reply{.close_without_reply = true});
-  fake.queue_json("validate_user", R"({"errorCode": 9001})");
-  EXPECT_EQ(login("alice", {"typed"}), PAM_AUTH_ERR);
-  EXPECT_EQ(conv.prompts, 1);
-  EXPECT_EQ(passwords_sent(), (Strings{"stacked", "typed"}));
-}
-
-TEST_F(FirstFactor, TryFirstPassWithoutAStackedPasswordPromptsOnce) {
-  configure({"auth_mode_1fa", "try_first_pass"});
-  EXPECT_EQ(login("alice", {"typed"}), PAM_SUCCESS);
-  EXPECT_EQ(conv.prompts, 1);
-  EXPECT_EQ(passwords_sent(), Strings{"typed"});
-}
-
-TEST_F(FirstFactor, UseFirstPassNeverPromptsAndFailsAsAuthErr) {
-  configure({"auth_mode_1fa", "use_first_pass"});
-  // No stacked password: no request at all.
-  EXPECT_EQ(login("alice", {"typed"}), PAM_AUTH_ERR);
-  EXPECT_EQ(conv.prompts, 0);
-  EXPECT_TRUE(fake.requests().empty());
-
-  stack_password("stacked");
-  EXPECT_EQ(login("alice", {"typed"}), PAM_SUCCESS);
-  EXPECT_EQ(passwords_sent(), Strings{"stacked"});
-
-  fake.queue_json("validate_user", R"({"errorCode": 9001})");
-  EXPECT_EQ(login("alice", {"typed"}), PAM_AUTH_ERR);
-  // Unreachable is reported as a plain failure in this mode, not PAM_AUTHINFO_UNAVAIL.
-  fake.queue("validate_user", Reply{.close_without_reply = true});
-  EXPECT_EQ(login("alice", {"typed"}), PAM_AUTH_ERR);
-  EXPECT_EQ(conv.prompts, 0);
-  EXPECT_EQ(passwords_sent(), (Strings{"stacked", "stacked", "stacked"}));
-}
-
-TEST_F(FirstFactor, PromptModePassesAnUnreachableServerOn) {
-  fake.queue("validate_user", Reply{.close_without_reply = true});
-  EXPECT_EQ(login("alice", {"s3cret"}), PAM_AUTHINFO_UNAVAIL);
+// Where the password comes from, by first_pass_mode and by what an earlier module stacked.
+TEST_F(FirstFactor, PasswordSourceByTable) {
+  const Reply rejected = http_reply(200, R"({"errorCode": 9001})");
+  const Reply dropped = Reply{.close_without_reply = true};
+  struct Case {
+    std::string mode;           // a first_pass_mode flag, or "" for the default
+    const char *stacked;        // PAM_AUTHTOK from an earlier module, or null
+    std::vector<Reply> replies; // to the password checks, in order (then acceptance)
+    int rc;
+    int prompts;  // password prompts shown
+    Strings sent; // passwords the server received
+  } cases[] = {
+      // The default prompts, and never reads a stacked password.
+      {"", "stacked", {}, PAM_SUCCESS, 1, {"typed"}},
+      // An unreachable server is passed on.
+      {"", nullptr, {dropped}, PAM_AUTHINFO_UNAVAIL, 1, {"typed"}},
+      // try_first_pass uses the stacked password without a prompt...
+      {"try_first_pass", "stacked", {}, PAM_SUCCESS, 0, {"stacked"}},
+      // ...prompts after any failure of it (an unreachable server too; the answer decides)...
+      {"try_first_pass", "stacked", {rejected}, PAM_SUCCESS, 1, {"stacked", "typed"}},
+      {"try_first_pass", "stacked", {dropped, rejected}, PAM_AUTH_ERR, 1, {"stacked", "typed"}},
+      // ...and prompts once without one.
+      {"try_first_pass", nullptr, {}, PAM_SUCCESS, 1, {"typed"}},
+      // use_first_pass never prompts: without a stacked password there is no request at all,
+      // and an unreachable server is a plain failure, not PAM_AUTHINFO_UNAVAIL.
+      {"use_first_pass", nullptr, {}, PAM_AUTH_ERR, 0, {}},
+      {"use_first_pass", "stacked", {}, PAM_SUCCESS, 0, {"stacked"}},
+      {"use_first_pass", "stacked", {rejected}, PAM_AUTH_ERR, 0, {"stacked"}},
+      {"use_first_pass", "stacked", {dropped}, PAM_AUTH_ERR, 0, {"stacked"}},
+  };
+  for (const Case &c : cases) {
+    const std::string what = c.mode + (c.stacked != nullptr ? " stacked" : " nothing stacked") +
+                             " " + std::to_string(c.replies.size()) + " replies";
+    configure(c.mode.empty() ? Strings{"auth_mode_1fa"} : Strings{"auth_mode_1fa", c.mode});
+    if (c.stacked != nullptr) {
+      stack_password(c.stacked);
+    } else {
+      unsetenv("PAM_AUTHTOK");
+      service = kService;
+    }
+    fake.clear();
+    for (const Reply &reply : c.replies) fake.queue("validate_user", reply);
+    EXPECT_EQ(login("alice", {"typed"}), c.rc) << what;
+    EXPECT_EQ(conv.prompt_texts(), Strings(c.prompts, kPasswordPrompt)) << what;
+    EXPECT_EQ(passwords_sent(), c.sent) << what;
+    EXPECT_EQ(request_types(), Strings(c.sent.size(), "validate_user")) << what;
+  }
 }
 
 TEST_F(FirstFactor, AnswerIsSplitAtTheLastDelimiterWhenACodeFollows) {

@@ -77,7 +77,7 @@ TEST_F(Login, TypicalTwoFactorLoginStepByStep) {
   for (const std::string &line : lines) EXPECT_TRUE(std::regex_match(line, format)) << line;
 
   // The trace of the flow, in order.
-  const Strings trace = syslog_lines();
+  const LogLines trace = log_lines();
   const Strings expected = {"second_factor: START",
                             "second_factor: 2FA not yet validated, proceeding with authentication",
                             "second_factor: Processing allowed 2FA methods: "
@@ -90,7 +90,7 @@ TEST_F(Login, TypicalTwoFactorLoginStepByStep) {
                             "second_factor: END - 2FA authentication successful"};
   auto at = trace.begin();
   for (const std::string &line : expected) {
-    at = std::find(at, trace.end(), line);
+    at = std::find(at, trace.end(), LogLine{LOG_DEBUG, line});
     EXPECT_NE(at, trace.end()) << "missing or out of order: " << line;
   }
   for (const LogRecord &r : syslog_records()) {
@@ -104,7 +104,7 @@ TEST_F(Login, PasswordWithCodeSkipsTheSecondFactor) {
   EXPECT_EQ(login("alice", {"s3cret,123456"}), PAM_SUCCESS);
   EXPECT_EQ(conv.prompt_texts(), Strings{kPasswordPrompt});
   EXPECT_EQ(request_types(), (Strings{"validate_user", "validate_oath_otp"}));
-  EXPECT_TRUE(syslog_has_line("second_factor", "2FA already validated for user: alice"));
+  EXPECT_TRUE(logged({LOG_DEBUG, "second_factor: 2FA already validated for user: alice"}));
 }
 
 TEST_F(Login, RejectedCodeInThePasswordLeavesTheSecondFactorToAsk) {

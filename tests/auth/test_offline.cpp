@@ -15,29 +15,25 @@
 #include "test_offline_util.h"
 
 using namespace offtest;
+using zvtest::info;
+using zvtest::logged;
+using zvtest::PamMessage;
+using zvtest::PamMessages;
 
 namespace {
 
-const std::string kBangs(65, '!');
-const std::string kReconnect = "!!! Reconnect to the network to replenish your offline codes. !!!";
-const std::vector<std::string> kNoCodes = {
-    kBangs, "!!! There are no offline codes available.                     !!!", kReconnect,
+const PamMessage kBangs = info(std::string(65, '!'));
+const PamMessage kReconnect =
+    info("!!! Reconnect to the network to replenish your offline codes. !!!");
+const PamMessages kNoCodes = {
+    kBangs, info("!!! There are no offline codes available.                     !!!"), kReconnect,
     kBangs};
 
-std::vector<std::string> low_banner(int n) {
+PamMessages low_banner(int n) {
   return {kBangs,
-          "!!! There are only " + std::to_string(n) +
-              " offline codes remaining.                 !!!",
+          info("!!! There are only " + std::to_string(n) +
+               " offline codes remaining.                 !!!"),
           kReconnect, kBangs};
-}
-
-// True when a LOG_ERR record logged under `who` ends with `text`.
-bool logged(const std::string &who, const std::string &text) {
-  for (const auto &r : zvtest::syslog_records())
-    if (r.priority == LOG_ERR && r.text.rfind(who + "[", 0) == 0 && r.text.size() >= text.size() &&
-        r.text.compare(r.text.size() - text.size(), text.size(), text) == 0)
-      return true;
-  return false;
 }
 
 mode_t mode_of(const std::string &path) {
@@ -140,7 +136,7 @@ TEST_F(OfflineTest, RemainingCountIsToldByNoticeOrBanner) {
   fresh();
   params.offline_codes_show_remaining = 1;
   EXPECT_EQ(consume(code_for(3)), 0);
-  EXPECT_EQ(seen, std::vector<std::string>{"There are 6 offline codes remaining."});
+  EXPECT_EQ(seen, PamMessages{info("There are 6 offline codes remaining.")});
 
   for (int show : {0, 1}) { // four left: the banner whatever the setting
     fresh();
@@ -149,7 +145,7 @@ TEST_F(OfflineTest, RemainingCountIsToldByNoticeOrBanner) {
     EXPECT_EQ(read_file(path), tail(6));
     EXPECT_EQ(seen, low_banner(4));
   }
-  for (const auto &line : seen) EXPECT_EQ(line.size(), 65u);
+  for (const auto &line : seen) EXPECT_EQ(line.text.size(), 65u);
 }
 
 TEST_F(OfflineTest, FirstAndLastLine) {
@@ -203,7 +199,7 @@ TEST_F(OfflineTest, MalformedLinesNeverMatchButAreUsedUpWithTheLinesAbove) {
 TEST_F(OfflineTest, MissingFileShowsTheNoCodesBannerAndOffTouchesNothing) {
   EXPECT_EQ(consume(code_for(0)), 9003);
   EXPECT_EQ(seen, kNoCodes);
-  for (const auto &line : seen) EXPECT_EQ(line.size(), 65u);
+  for (const auto &line : seen) EXPECT_EQ(line.text.size(), 65u);
   EXPECT_TRUE(listing(kDir).empty());
 
   fresh();
@@ -244,7 +240,7 @@ TEST_F(OfflineTest, StoresOneSaltedLinePerCodeAndEachIsUsableOnce) {
   EXPECT_EQ(consume("333333"), 9003);
   EXPECT_EQ(consume("777777"), 0);
   EXPECT_EQ(read_file(path), "");
-  std::vector<std::string> expected = {"There are 6 offline codes remaining."};
+  PamMessages expected = {info("There are 6 offline codes remaining.")};
   for (const auto &line : low_banner(4)) expected.push_back(line);
   for (const auto &line : low_banner(0)) expected.push_back(line);
   EXPECT_EQ(seen, expected);
@@ -258,7 +254,7 @@ TEST_F(OfflineTest, MissingEntryOrSaltStoresNoLineForIt) {
   ASSERT_EQ(stored.size(), 2u);
   EXPECT_EQ(code_index(stored[0], {"111111"}), 0);
   EXPECT_EQ(code_index(stored[1], {"333333"}), 0);
-  EXPECT_TRUE(logged("validate_oath_otp_error_code", "]: NULL offline code at index 1"));
+  EXPECT_TRUE(logged({LOG_ERR, "validate_oath_otp_error_code: NULL offline code at index 1"}));
 
   // A salt device that gives nothing: the salt stays empty and no line is written unsalted.
   ASSERT_EQ(mount("/dev/null", "/dev/urandom", nullptr, MS_BIND, nullptr), 0);
@@ -272,7 +268,8 @@ TEST_F(OfflineTest, MissingEntryOrSaltStoresNoLineForIt) {
   EXPECT_STREQ(salt, "");
   EXPECT_NE(err.find("read /dev/urandom: "), std::string::npos) << err;
   EXPECT_EQ(rc, 0);
-  EXPECT_TRUE(logged("validate_oath_otp_error_code", "]: No salt for offline code at index 0"));
+  EXPECT_TRUE(
+      logged({LOG_ERR, "validate_oath_otp_error_code: No salt for offline code at index 0"}));
   EXPECT_EQ(read_file(path), "");
 }
 
@@ -300,10 +297,11 @@ TEST_F(OfflineTest, LinkOrSpecialFileAtTheCodeFileIsNeverOpened) {
   EXPECT_EQ(store({"111111"}), -1);
   EXPECT_EQ(read_file(target), make_stock(3));
   EXPECT_TRUE(S_ISLNK(mode_of(path)));
+  EXPECT_TRUE(logged(
+      {LOG_ERR, "has_matching_offline_otp: Offline codes file is not a regular file: " + path}));
   EXPECT_TRUE(
-      logged("has_matching_offline_otp", "]: Offline codes file is not a regular file: " + path));
-  EXPECT_TRUE(logged("validate_oath_otp_error_code",
-                     "]: Offline codes file is not a regular file: " + path));
+      logged({LOG_ERR,
+              "validate_oath_otp_error_code: Offline codes file is not a regular file: " + path}));
 
   ASSERT_EQ(unlink(path.c_str()), 0);
   ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); // refused without blocking on the pipe
@@ -338,8 +336,9 @@ TEST_F(OfflineTest, HostileUserNamesTouchNoFile) {
     EXPECT_EQ(consume("111111", name.c_str()), 9003) << name;
     EXPECT_EQ(seen, kNoCodes) << name;
     EXPECT_EQ(store({"111111"}, name.c_str()), -1) << name;
-    EXPECT_TRUE(logged("validate_oath_otp_error_code",
-                       "]: Refusing offline codes file for user name: " + name))
+    EXPECT_TRUE(logged(
+        {LOG_ERR,
+         "validate_oath_otp_error_code: Refusing offline codes file for user name: " + name}))
         << name;
   }
   EXPECT_TRUE(listing(kDir).empty());

@@ -24,16 +24,6 @@ namespace offtest {
 
 namespace {
 
-int recording_conv(int n, const pam_message **msg, pam_response **resp, void *appdata) {
-  auto *seen = static_cast<std::vector<std::string> *>(appdata);
-  for (int i = 0; i < n; i++) {
-    EXPECT_EQ(msg[i]->msg_style, PAM_TEXT_INFO);
-    seen->push_back(msg[i]->msg);
-  }
-  *resp = nullptr;
-  return PAM_SUCCESS;
-}
-
 bool sleep_until(const std::function<bool()> &done, int timeout_ms) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   while (!done()) {
@@ -95,13 +85,6 @@ void write_file(const std::string &path, const std::string &content, mode_t mode
     f << content;
   }
   chmod(path.c_str(), mode);
-}
-
-std::string read_file(const std::string &path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
 }
 
 std::vector<std::string> split_lines(const std::string &content) {
@@ -182,7 +165,7 @@ void OfflineFixture::SetUp() {
   zvtest::syslog_capture_start();
   for (const auto &name : listing(kDir)) unlink((std::string(kDir) + "/" + name).c_str());
   write_file("/etc/pam.d/zv-offline", "auth required pam_permit.so\n", 0644);
-  pam_conv conv{recording_conv, &seen};
+  pam_conv conv{zvtest::record_messages, &seen};
   ASSERT_EQ(pam_start("zv-offline", "alice", &conv, &pamh), PAM_SUCCESS);
   params.pamh = pamh;
   params.offline_codes = 1;

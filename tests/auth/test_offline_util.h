@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "config/params.h"
+#include "pam_harness.h"
+#include "test_files.h"
 
 namespace offtest {
 
@@ -29,8 +31,7 @@ std::string code_for(int i);
 std::string make_stock(int count);
 
 void write_file(const std::string &path, const std::string &content, mode_t mode = 0600);
-// Whole content; "" when missing.
-std::string read_file(const std::string &path);
+using zvtest::read_file;
 std::vector<std::string> split_lines(const std::string &content);
 // Names in a directory, sorted, without "." and "..".
 std::vector<std::string> listing(const std::string &dir);
@@ -52,7 +53,7 @@ protected:
   void TearDown() override;
   module_params params{};
   pam_handle_t *pamh = nullptr;
-  std::vector<std::string> seen;
+  zvtest::PamMessages seen;
 };
 
 } // namespace offtest

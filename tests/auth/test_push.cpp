@@ -93,9 +93,8 @@ TEST_F(Push, ZeroSecondsSendsThePushAndTimesOutWithoutAPoll) {
   EXPECT_EQ(login("alice", {}), PAM_AUTH_ERR);
   EXPECT_EQ(request_types(), Strings{"send_push_message"});
   EXPECT_EQ(conv.seen, (std::vector<PamMessage>{info(kSendingPush), error(kTimedOut)}));
-  const LogRecord rec =
-      syslog_find_line("send_push_message", "Push authentication timed out after 0 seconds");
-  EXPECT_EQ(rec.priority, LOG_ERR);
+  EXPECT_TRUE(
+      logged({LOG_ERR, "send_push_message: Push authentication timed out after 0 seconds"}));
 }
 
 TEST_F(Push, OneSecondMeansOnePendingPollThenTimeOut) {
@@ -107,7 +106,7 @@ TEST_F(Push, OneSecondMeansOnePendingPollThenTimeOut) {
   EXPECT_EQ(conv.seen,
             (std::vector<PamMessage>{info(kSendingPush), error(kWaiting), error(kTimedOut)}));
   EXPECT_TRUE(
-      syslog_has_line("send_push_message", "Push authentication timed out after 1 seconds"));
+      logged({LOG_ERR, "send_push_message: Push authentication timed out after 1 seconds"}));
 }
 
 TEST_F(Push, ServerGoingAwayDuringTheWaitDoesNotEndItEarly) {
@@ -154,7 +153,7 @@ TEST_F(Push, ReplyWithoutRequestIdEndsAtOnce) {
                                        error("Invalid server response. Please contact support.")}))
         << reply;
     EXPECT_TRUE(
-        syslog_has_line("send_push_message", "error MISSING authnUserReqId in json response!"));
+        logged({LOG_ERR, "send_push_message: error MISSING authnUserReqId in json response!"}));
   }
 }
 
@@ -163,19 +162,19 @@ TEST_F(Push, FailuresOfThePushRequestEndBeforeAnyPoll) {
   EXPECT_EQ(login("alice", {}), PAM_AUTH_ERR);
   EXPECT_EQ(conv.seen, (std::vector<PamMessage>{info(kSendingPush),
                                                 error("Server error. Please contact support.")}));
-  EXPECT_TRUE(syslog_has_line("send_push_message", "error_message: no device (4711)"));
+  EXPECT_TRUE(logged({LOG_ERR, "send_push_message: error_message: no device (4711)"}));
 
   fake.queue("send_push_message", http_reply(200, "not\r\njson"));
   EXPECT_EQ(login("alice", {}), PAM_AUTH_ERR);
   EXPECT_EQ(conv.seen, std::vector<PamMessage>{info(kSendingPush)});
-  EXPECT_TRUE(syslog_has_line("send_push_message", "error parsing json response:\nnot  json"));
+  EXPECT_TRUE(logged({LOG_ERR, "send_push_message: error parsing json response:\nnot  json"}));
 
   fake.queue("send_push_message", http_reply(200, ""));
   EXPECT_EQ(login("alice", {}), PAM_AUTH_ERR);
   EXPECT_EQ(conv.seen,
             (std::vector<PamMessage>{info(kSendingPush),
                                      error("Invalid server response. Please contact support.")}));
-  EXPECT_TRUE(syslog_has_line("send_push_message", "error MISSING json response!"));
+  EXPECT_TRUE(logged({LOG_ERR, "send_push_message: error MISSING json response!"}));
 
   fake.queue("send_push_message", Reply{.close_without_reply = true});
   EXPECT_EQ(login("alice", {}), PAM_AUTHINFO_UNAVAIL);

@@ -18,9 +18,10 @@
 #include "config/params.h"
 #include "config_test_util.h"
 #include "syslog_reader.h"
+#include "test_files.h"
 
-using cfgtest::Logged;
-using cfgtest::logged;
+using zvtest::log_lines;
+using zvtest::LogLines;
 
 namespace {
 
@@ -34,13 +35,13 @@ protected:
     ASSERT_EQ(set_params_defaults(params.get()), 0);
   }
   int parse() { return parse_config_file_params(nullptr, params.get()); }
-  std::vector<Logged> unrecognized(std::vector<std::string> entries) {
-    std::vector<Logged> out;
+  LogLines unrecognized(std::vector<std::string> entries) {
+    LogLines out;
     for (const auto &e : entries)
       out.push_back({LOG_WARNING, "parse_args: Unrecognized option ignored: " + e});
     return out;
   }
-  cfgtest::Params params;
+  zv::ParamsScope params;
 };
 
 TEST_F(ConfigFileTest, CommentsBlankLinesAndHashesElsewhere) {
@@ -50,7 +51,7 @@ TEST_F(ConfigFileTest, CommentsBlankLinesAndHashesElsewhere) {
   EXPECT_EQ(params->debug, 1);
   EXPECT_STREQ(params->host, "mfa1");
   EXPECT_STREQ(params->path, "/a#b");
-  EXPECT_EQ(logged(), unrecognized({" #x", "debug # trace", "   "}));
+  EXPECT_EQ(log_lines(), unrecognized({" #x", "debug # trace", "   "}));
 }
 
 TEST_F(ConfigFileTest, LastLineWithoutNewlineAndFileOrder) {
@@ -58,7 +59,7 @@ TEST_F(ConfigFileTest, LastLineWithoutNewlineAndFileOrder) {
   EXPECT_EQ(parse(), 0);
   EXPECT_STREQ(params->host, "a");
   EXPECT_STREQ(params->port, "2");
-  EXPECT_EQ(logged(), std::vector<Logged>{});
+  EXPECT_EQ(log_lines(), LogLines{});
 }
 
 TEST_F(ConfigFileTest, NulByteEndsTheLinesOptionText) {
@@ -69,7 +70,7 @@ TEST_F(ConfigFileTest, NulByteEndsTheLinesOptionText) {
   EXPECT_EQ(params->host, nullptr);
   EXPECT_STREQ(params->port, "99");
   // A line that starts with NUL is an (empty) option text, not a blank line.
-  EXPECT_EQ(logged(), unrecognized({""}));
+  EXPECT_EQ(log_lines(), unrecognized({""}));
 }
 
 TEST_F(ConfigFileTest, CarriageReturnLineEnds) {
@@ -78,7 +79,7 @@ TEST_F(ConfigFileTest, CarriageReturnLineEnds) {
   EXPECT_STREQ(params->host, "mfa1");
   EXPECT_STREQ(params->port, "8443");
   EXPECT_EQ(params->debug, 0);
-  EXPECT_EQ(logged(), unrecognized({"debug\r", "\r"}));
+  EXPECT_EQ(log_lines(), unrecognized({"debug\r", "\r"}));
 }
 
 TEST_F(ConfigFileTest, EmptyFileChangesNothing) {
@@ -88,8 +89,8 @@ TEST_F(ConfigFileTest, EmptyFileChangesNothing) {
   EXPECT_STREQ(params->port, "443");
   EXPECT_EQ(params->host, nullptr);
   // The option parser still runs, over no entries.
-  EXPECT_EQ(logged(), (std::vector<Logged>{{LOG_DEBUG, "parse_config_file_params: START"},
-                                           {LOG_DEBUG, "parse_args: START"}}));
+  EXPECT_EQ(log_lines(), (LogLines{{LOG_DEBUG, "parse_config_file_params: START"},
+                                   {LOG_DEBUG, "parse_args: START"}}));
 }
 
 TEST_F(ConfigFileTest, SizeLimit) {
@@ -101,20 +102,20 @@ TEST_F(ConfigFileTest, SizeLimit) {
   cfgtest::write_config(content);
   EXPECT_EQ(parse(), 0);
   EXPECT_STREQ(params->port, "4242");
-  EXPECT_EQ(logged(), std::vector<Logged>{});
+  EXPECT_EQ(log_lines(), LogLines{});
 
   // One byte more and nothing of the file is applied.
   cfgtest::write_config("port=1\n" + content.substr(7) + "\n");
   EXPECT_EQ(parse(), -1);
   EXPECT_STREQ(params->port, "4242");
-  EXPECT_EQ(logged(), (std::vector<Logged>{
-                          {LOG_ERR, "parse_config_file_params: The configuration file exceeds the "
-                                    "maximum size (51200): /etc/zelvane.d/pam_zelvane.conf"}}));
+  EXPECT_EQ(log_lines(),
+            (LogLines{{LOG_ERR, "parse_config_file_params: The configuration file exceeds the "
+                                "maximum size (51200): /etc/zelvane.d/pam_zelvane.conf"}}));
 }
 
 TEST_F(ConfigFileTest, MissingFile) {
   EXPECT_EQ(parse(), -1);
-  EXPECT_EQ(logged(), (std::vector<Logged>{{LOG_ERR, kUnableToOpen}}));
+  EXPECT_EQ(log_lines(), (LogLines{{LOG_ERR, kUnableToOpen}}));
 }
 
 TEST_F(ConfigFileTest, NonRegularFilesAreRefused) {
@@ -127,7 +128,7 @@ TEST_F(ConfigFileTest, NonRegularFilesAreRefused) {
   alarm(10);
   EXPECT_EQ(parse(), -1);
   alarm(0);
-  EXPECT_EQ(logged(), (std::vector<Logged>{{LOG_ERR, kUnableToOpen}, {LOG_ERR, kUnableToOpen}}));
+  EXPECT_EQ(log_lines(), (LogLines{{LOG_ERR, kUnableToOpen}, {LOG_ERR, kUnableToOpen}}));
 }
 
 TEST_F(ConfigFileTest, SymbolicLinkIsFollowed) {
@@ -155,22 +156,21 @@ TEST_F(ConfigFileTest, DirectoryPermissionWarning) {
     zvtest::syslog_clear();
     ASSERT_EQ(chmod(ZV_CONFIG_DIR, c.mode), 0);
     EXPECT_EQ(parse(), 0) << std::oct << c.mode;
-    std::vector<Logged> want;
+    LogLines want;
     if (c.warning != nullptr)
       want.push_back({LOG_WARNING, std::string("parse_config_file_params: Config directory "
                                                "/etc/zelvane.d has insecure permissions: ") +
                                        c.warning});
-    EXPECT_EQ(logged(), want) << std::oct << c.mode;
+    EXPECT_EQ(log_lines(), want) << std::oct << c.mode;
   }
 }
 
 TEST_F(ConfigFileTest, WarningDoesNotStopAMissingFileFailure) {
   ASSERT_EQ(chmod(ZV_CONFIG_DIR, 0777), 0);
   EXPECT_EQ(parse(), -1);
-  EXPECT_EQ(logged(),
-            (std::vector<Logged>{{LOG_WARNING, "parse_config_file_params: Config directory "
-                                               "/etc/zelvane.d has insecure permissions: 0777"},
-                                 {LOG_ERR, kUnableToOpen}}));
+  EXPECT_EQ(log_lines(), (LogLines{{LOG_WARNING, "parse_config_file_params: Config directory "
+                                                 "/etc/zelvane.d has insecure permissions: 0777"},
+                                   {LOG_ERR, kUnableToOpen}}));
 }
 
 // The splitter on its own, as the fuzz target drives it.
@@ -193,22 +193,37 @@ TEST(SplitConfigLines, EntriesPointIntoTheBuffer) {
   std::free(argv);
 }
 
-std::string read_sample() {
-  std::ifstream in(ZV_SOURCE_DIR "/doc/pam_zelvane.conf.sample");
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
+std::string read_doc(const char *name) {
+  return zvtest::read_file(std::string(ZV_SOURCE_DIR "/doc/") + name);
+}
+
+std::string read_sample() { return read_doc("pam_zelvane.conf.sample"); }
+
+// An option is documented where an administrator looks: an entry of its own in the manual page
+// (".B key" for a flag, ".BI key= value" for the others) and a line of the sample.
+TEST(OptionTable, EveryRowIsDocumented) {
+  const std::string manual = read_doc("pam_zelvane.8"), sample = read_sample();
+  ASSERT_FALSE(manual.empty());
+  ASSERT_FALSE(sample.empty());
+  for (const zv::Option &o : zv::options()) {
+    const std::string key = o.key;
+    const bool flag = o.kind == zv::OptionKind::flag;
+    EXPECT_NE(manual.find(flag ? "\n.B " + key + "\n" : "\n.BI " + key + "= "), std::string::npos)
+        << key << " has no entry in doc/pam_zelvane.8";
+    EXPECT_NE(sample.find(flag ? "\n#" + key + "\n" : "\n#" + key + "="), std::string::npos)
+        << key << " is missing from doc/pam_zelvane.conf.sample";
+  }
 }
 
 TEST_F(ConfigFileTest, SampleParsesToThePureDefaults) {
   const std::string sample = read_sample();
   ASSERT_FALSE(sample.empty());
   cfgtest::write_config(sample);
-  cfgtest::Params defaults;
+  zv::ParamsScope defaults;
   ASSERT_EQ(set_params_defaults(defaults.get()), 0);
   EXPECT_EQ(parse(), 0);
-  EXPECT_EQ(logged(), std::vector<Logged>{});
-  EXPECT_EQ(cfgtest::describe(params.p), cfgtest::describe(defaults.p));
+  EXPECT_EQ(log_lines(), LogLines{});
+  EXPECT_EQ(cfgtest::describe(params.params), cfgtest::describe(defaults.params));
 }
 
 TEST_F(ConfigFileTest, SampleUncommentedIsFullyRecognised) {
@@ -226,39 +241,24 @@ TEST_F(ConfigFileTest, SampleUncommentedIsFullyRecognised) {
   }
   std::sort(keys.begin(), keys.end());
   EXPECT_EQ(std::unique(keys.begin(), keys.end()), keys.end()) << "a key is listed twice";
-  EXPECT_EQ(keys.size(), zv::options().size());
+  // Exactly the keys of the option table.
+  std::vector<std::string> table;
+  for (const zv::Option &o : zv::options()) table.emplace_back(o.key);
+  std::sort(table.begin(), table.end());
+  EXPECT_EQ(keys, table);
   cfgtest::write_config(live);
   EXPECT_EQ(parse(), 0);
-  EXPECT_EQ(logged(), std::vector<Logged>{});
+  EXPECT_EQ(log_lines(), LogLines{});
 
   // The values that the sample gives as defaults are the real defaults.
-  cfgtest::Params defaults;
+  zv::ParamsScope defaults;
   ASSERT_EQ(set_params_defaults(defaults.get()), 0);
-  for (char *module_params::*field : {&module_params::port,
-                                      &module_params::path,
-                                      &module_params::proxy_port,
-                                      &module_params::push_app_name,
-                                      &module_params::push_reason,
-                                      &module_params::prompt_password,
-                                      &module_params::prompt_otp,
-                                      &module_params::prompt_method,
-                                      &module_params::prompt_otp_and_method,
-                                      &module_params::prompt_push,
-                                      &module_params::bypass_group_name,
-                                      &module_params::otp_sms_value,
-                                      &module_params::otp_email_value,
-                                      &module_params::otp_voice_value,
-                                      &module_params::push_app_value,
-                                      &module_params::push_sms_value,
-                                      &module_params::push_voice_value,
-                                      &module_params::otp_sms_message,
-                                      &module_params::otp_email_message,
-                                      &module_params::otp_voice_message,
-                                      &module_params::push_app_message,
-                                      &module_params::push_sms_message,
-                                      &module_params::push_voice_message}) {
-    ASSERT_NE(params.p.*field, nullptr);
-    EXPECT_STREQ(params.p.*field, defaults.p.*field);
+  // (Every value but the flags', which the sample switches on, and the examples it gives for the
+  // texts without a default.)
+  for (const zv::Option &o : zv::options()) {
+    if (o.kind == zv::OptionKind::flag || (o.kind == zv::OptionKind::text && !o.initial_text))
+      continue;
+    EXPECT_EQ(cfgtest::describe(params.params, o), cfgtest::describe(defaults.params, o));
   }
   EXPECT_EQ(params->connection_timeout_secs, 0);
   EXPECT_EQ(params->max_push_wait_secs, 300);

@@ -9,12 +9,13 @@
 #include <syslog.h>
 #include <vector>
 
+#include "config/option_table.h"
 #include "config/params.h"
 #include "config_test_util.h"
 #include "syslog_reader.h"
 
-using cfgtest::Logged;
-using cfgtest::logged;
+using zvtest::log_lines;
+using zvtest::LogLines;
 
 namespace {
 
@@ -28,7 +29,7 @@ protected:
   void parse(std::vector<const char *> entries) {
     EXPECT_EQ(parse_args(static_cast<int>(entries.size()), entries.data(), params.get()), 0);
   }
-  cfgtest::Params params;
+  zv::ParamsScope params;
 };
 
 std::string text_value(const char *arg, const char *key, int *matched) {
@@ -175,35 +176,33 @@ TEST(CharValue, OneCharacterOnly) {
 }
 
 TEST_F(OptionsTest, EveryFlagHasItsEffect) {
-  struct Case {
-    const char *flag;
-    int module_params::*field;
-    int value;
-  } cases[] = {
-      {"auth_mode_1fa", &module_params::auth_mode, 0},
-      {"auth_mode_2fa", &module_params::auth_mode, 1},
-      {"auth_mode_1fa_2fa", &module_params::auth_mode, 2},
-      {"try_first_pass", &module_params::first_pass_mode, 1},
-      {"use_first_pass", &module_params::first_pass_mode, 2},
-      {"prompt_pass", &module_params::first_pass_mode, 0},
-      {"allow_bypass_mfa_server", &module_params::allow_bypass_mfa_server, 1},
-      {"allow_push_authentication", &module_params::allow_push_authentication, 1},
-      {"echo_verification_code", &module_params::echo_verification_code, 2},
-      {"offline_codes", &module_params::offline_codes, 1},
-      {"offline_codes_show_remaining", &module_params::offline_codes_show_remaining, 1},
-      {"no_username_commands", &module_params::no_username_commands, 1},
-      {"debug", &module_params::debug, 1},
+  // Each flag in turn, and the setting it leaves.
+  const std::pair<const char *, const char *> cases[] = {
+      {"auth_mode_1fa", "auth_mode=0"},
+      {"auth_mode_2fa", "auth_mode=1"},
+      {"auth_mode_1fa_2fa", "auth_mode=2"},
+      {"try_first_pass", "first_pass_mode=1"},
+      {"use_first_pass", "first_pass_mode=2"},
+      {"prompt_pass", "first_pass_mode=0"},
+      {"allow_bypass_mfa_server", "allow_bypass_mfa_server=1"},
+      {"allow_push_authentication", "allow_push_authentication=1"},
+      {"echo_verification_code", "echo_verification_code=2"},
+      {"offline_codes", "offline_codes=1"},
+      {"offline_codes_show_remaining", "offline_codes_show_remaining=1"},
+      {"debug", "debug=1"},
   };
-  for (const Case &c : cases) {
-    parse({c.flag});
-    EXPECT_EQ(params.p.*c.field, c.value) << c.flag;
+  for (const auto &[flag, setting] : cases) {
+    parse({flag});
+    EXPECT_NE(("\n" + cfgtest::describe(params.params)).find("\n" + std::string(setting) + "\n"),
+              std::string::npos)
+        << flag;
   }
-  cfgtest::Params other;
+  zv::ParamsScope other;
   ASSERT_EQ(set_params_defaults(other.get()), 0);
   parse_args(1, std::vector<const char *>{"allow_single_factor"}.data(), other.get());
   EXPECT_EQ(other->allow_bypass_mfa_server, 1);
   // Every flag was recognised, and debug came after the last START line.
-  EXPECT_EQ(logged(), std::vector<Logged>{});
+  EXPECT_EQ(log_lines(), LogLines{});
 }
 
 TEST_F(OptionsTest, ModesKeepTheLastOneSeen) {
@@ -214,25 +213,65 @@ TEST_F(OptionsTest, ModesKeepTheLastOneSeen) {
 }
 
 TEST_F(OptionsTest, EveryValuedKeySetsItsField) {
-  // Each text key sets the field of its own name; the two account aliases set the first names.
-  for (const std::string &key : cfgtest::text_fields()) {
-    const std::string setting = key + "='v " + key + "'";
-    parse({setting.c_str()});
-    EXPECT_NE(cfgtest::describe(params.p).find("\n" + setting + "\n"), std::string::npos) << key;
-  }
+  // The two account aliases set the first names.
   parse({"zv_account=alias-id", "zv_account_key=alias-key"});
   EXPECT_STREQ(params->application_key_id, "alias-id");
   EXPECT_STREQ(params->application_key, "alias-key");
   parse({"connection_timeout_secs=7", "max_push_wait_secs=8", "offline_codes_reserve=9",
-         "offline_codes_max_failures=10", "offline_codes_lockout_secs=11",
          "password_otp_delimiter_char=|"});
   EXPECT_EQ(params->connection_timeout_secs, 7);
   EXPECT_EQ(params->max_push_wait_secs, 8);
   EXPECT_EQ(params->offline_codes_reserve, 9);
-  EXPECT_EQ(params->offline_codes_max_failures, 10);
-  EXPECT_EQ(params->offline_codes_lockout_secs, 11);
   EXPECT_EQ(params->password_otp_delimiter_char, '|');
-  EXPECT_EQ(logged(), std::vector<Logged>{});
+  EXPECT_EQ(log_lines(), LogLines{});
+}
+
+// Every row of the option table, as pam-u2f tests its configuration: one option line that sets a
+// value other than the field holds changes that field and nothing else, without a log record,
+// and free_params releases what it set.
+TEST(OptionTable, EveryRowSetsItsOwnFieldOnly) {
+  zvtest::syslog_capture_start();
+  for (const zv::Option &o : zv::options()) {
+    zv::ParamsScope before, after;
+    ASSERT_EQ(set_params_defaults(before.get()), 0);
+    ASSERT_EQ(set_params_defaults(after.get()), 0);
+    std::string line = o.key, value;
+    switch (o.kind) {
+    case zv::OptionKind::flag:
+      // A flag that sets the default is seen acting on a field that holds something else.
+      if (before.params.*o.number == o.set) before.params.*o.number = o.set + 100;
+      after.params.*o.number = before.params.*o.number;
+      value = std::to_string(o.set);
+      break;
+    case zv::OptionKind::text:
+      line += std::string("=v-") + o.key;
+      value = std::string("'v-") + o.key + "'";
+      break;
+    case zv::OptionKind::integer:
+      line += "=" + std::to_string(o.initial + 7);
+      value = std::to_string(o.initial + 7);
+      break;
+    case zv::OptionKind::character:
+      line += o.initial == '|' ? "=#" : "=|";
+      value = std::to_string(o.initial == '|' ? '#' : '|');
+      break;
+    }
+    const char *arg = line.c_str();
+    EXPECT_EQ(parse_args(1, &arg, after.get()), 0);
+    std::string want;
+    for (const zv::Option &row : zv::options()) {
+      if ((row.traits & zv::kAlias) != 0) continue;
+      want += std::strcmp(row.field, o.field) == 0 ? std::string(row.field) + "=" + value
+                                                   : cfgtest::describe(before.params, row);
+      want += "\n";
+    }
+    EXPECT_EQ(cfgtest::describe(after.params), want) << line;
+    free_params(after.get());
+    if (o.kind == zv::OptionKind::text) {
+      EXPECT_EQ(zv::text_of(after.get(), o), nullptr) << line;
+    }
+  }
+  EXPECT_EQ(log_lines(), LogLines{});
 }
 
 TEST_F(OptionsTest, NegativeIntegersTakeTheirFallbacks) {
@@ -241,14 +280,23 @@ TEST_F(OptionsTest, NegativeIntegersTakeTheirFallbacks) {
   EXPECT_EQ(params->max_push_wait_secs, 300);
   EXPECT_EQ(params->connection_timeout_secs, 0);
   EXPECT_EQ(params->offline_codes_reserve, 5);
-  // No limit and no lockout are not on offer: 0 gives the default as well.
-  for (const char *value : {"0", "-1"}) {
-    parse({"offline_codes_max_failures=3", "offline_codes_lockout_secs=3"});
-    const std::string max = std::string("offline_codes_max_failures=") + value;
-    const std::string lockout = std::string("offline_codes_lockout_secs=") + value;
-    parse({max.c_str(), lockout.c_str()});
-    EXPECT_EQ(params->offline_codes_max_failures, 5) << value;
-    EXPECT_EQ(params->offline_codes_lockout_secs, 900) << value;
+  // No time limit, no guess limit and no lockout are not on offer: 0 gives the default as well.
+  const struct {
+    const char *key;
+    int fallback;
+    int module_params::*field;
+  } zero_is_default[] = {
+      {"request_timeout_secs", 15, &module_params::request_timeout_secs},
+      {"offline_codes_max_failures", 5, &module_params::offline_codes_max_failures},
+      {"offline_codes_lockout_secs", 900, &module_params::offline_codes_lockout_secs},
+  };
+  for (const auto &c : zero_is_default) {
+    for (const char *value : {"0", "-1"}) {
+      const std::string three = std::string(c.key) + "=3", other = std::string(c.key) + "=" + value;
+      parse({three.c_str()});
+      parse({other.c_str()});
+      EXPECT_EQ(params.get()->*c.field, c.fallback) << c.key << "=" << value;
+    }
   }
 }
 
@@ -272,8 +320,8 @@ TEST_F(OptionsTest, NearMissesAreLoggedAndSkipped) {
   ASSERT_FALSE(records.empty());
   EXPECT_EQ(records[0].ident, "pam_zelvane(unknown)");
   EXPECT_EQ(records[0].facility, LOG_AUTH >> 3);
-  EXPECT_EQ(logged(),
-            (std::vector<Logged>{
+  EXPECT_EQ(log_lines(),
+            (LogLines{
                 {LOG_WARNING, "parse_args: Unrecognized option ignored: Debug"},
                 {LOG_WARNING, "parse_args: Unrecognized option ignored: debug "},
                 {LOG_WARNING, "parse_args: Unrecognized option ignored:  debug"},
@@ -293,8 +341,8 @@ TEST_F(OptionsTest, CredentialLookalikesAreNotLoggedWhole) {
          "proxy_username hunter5"});
   EXPECT_TRUE(cfgtest::log_free_of("hunter"));
   EXPECT_EQ(
-      logged(),
-      (std::vector<Logged>{
+      log_lines(),
+      (LogLines{
           {LOG_WARNING, "parse_args: Unrecognized option ignored: proxy_password (value hidden)"},
           {LOG_WARNING, "parse_args: Unrecognized option ignored: application_key (value hidden)"},
           {LOG_WARNING, "parse_args: Unrecognized option ignored: zv_account (value hidden)"},
@@ -312,21 +360,21 @@ TEST_F(OptionsTest, BadCountsAndNullEntries) {
   EXPECT_STREQ(params->host, "a");
   EXPECT_STREQ(params->port, "9");
   EXPECT_EQ(parse_args(0, nullptr, params.get()), 0);
-  EXPECT_EQ(logged(), (std::vector<Logged>{
-                          {LOG_ERR, "parse_args: Invalid argc: -1"},
-                          {LOG_ERR, "parse_args: NULL argv at index 0"},
-                          {LOG_ERR, "parse_args: NULL argv at index 1"},
-                          {LOG_ERR, "parse_args: NULL argv at index 1"},
-                      }));
+  EXPECT_EQ(log_lines(), (LogLines{
+                             {LOG_ERR, "parse_args: Invalid argc: -1"},
+                             {LOG_ERR, "parse_args: NULL argv at index 0"},
+                             {LOG_ERR, "parse_args: NULL argv at index 1"},
+                             {LOG_ERR, "parse_args: NULL argv at index 1"},
+                         }));
 }
 
 TEST_F(OptionsTest, DebugTakesEffectOnceRead) {
   parse({"debug", "bogus"});
-  EXPECT_EQ(logged(),
-            (std::vector<Logged>{{LOG_WARNING, "parse_args: Unrecognized option ignored: bogus"}}));
+  EXPECT_EQ(log_lines(),
+            (LogLines{{LOG_WARNING, "parse_args: Unrecognized option ignored: bogus"}}));
   zvtest::syslog_clear();
   parse({});
-  EXPECT_EQ(logged(), (std::vector<Logged>{{LOG_DEBUG, "parse_args: START"}}));
+  EXPECT_EQ(log_lines(), (LogLines{{LOG_DEBUG, "parse_args: START"}}));
 }
 
 TEST(TrimWhitespace, BlanksAndTabsOnly) {

@@ -9,12 +9,13 @@
 #include <syslog.h>
 #include <vector>
 
+#include "config/option_table.h"
 #include "config/params.h"
 #include "config_test_util.h"
 #include "syslog_reader.h"
 
-using cfgtest::Logged;
-using cfgtest::logged;
+using zvtest::log_lines;
+using zvtest::LogLines;
 
 namespace {
 
@@ -62,6 +63,7 @@ otp_voice_message='OTP via Voice Call'
 push_app_message='Push Application Confirmation'
 push_sms_message='Push SMS Confirmation'
 push_voice_message='Push Voice Call Confirmation'
+request_timeout_secs=15
 offline_codes_max_failures=5
 offline_codes_lockout_secs=900
 mfa_groups=null
@@ -72,16 +74,10 @@ no_username_commands=0
 bool all_text_null(const module_params &p) {
   module_params zero{};
   zero.pamh = p.pamh;
-  for (auto f :
-       {&module_params::debug, &module_params::auth_mode, &module_params::first_pass_mode,
-        &module_params::connection_timeout_secs, &module_params::allow_push_authentication,
-        &module_params::max_push_wait_secs, &module_params::echo_verification_code,
-        &module_params::allow_bypass_mfa_server, &module_params::offline_codes,
-        &module_params::offline_codes_reserve, &module_params::offline_codes_show_remaining,
-        &module_params::offline_codes_max_failures, &module_params::offline_codes_lockout_secs,
-        &module_params::no_username_commands})
-    zero.*f = p.*f;
-  zero.password_otp_delimiter_char = p.password_otp_delimiter_char;
+  for (const zv::Option &o : zv::options()) {
+    if (o.number != nullptr) zero.*o.number = p.*o.number;
+    if (o.character != nullptr) zero.*o.character = p.*o.character;
+  }
   return p.logname == nullptr && cfgtest::describe(p) == cfgtest::describe(zero);
 }
 
@@ -90,17 +86,17 @@ protected:
   int read(std::vector<const char *> args, pam_handle_t *pamh = nullptr) {
     return read_params(pamh, static_cast<int>(args.size()), args.data(), params.get());
   }
-  cfgtest::Params params;
+  zv::ParamsScope params;
 };
 
 TEST_F(ParamsTest, EmptyFileAndNoArgumentsGiveThePureDefaults) {
   cfgtest::write_config("");
   params->debug = 1; // read_params starts from debug off whatever the caller left
   ASSERT_EQ(read({}), 0);
-  EXPECT_EQ(cfgtest::describe(params.p), kPureDefaults);
+  EXPECT_EQ(cfgtest::describe(params.params), kPureDefaults);
   EXPECT_STREQ(params->logname, "pam_zelvane(unknown)");
   EXPECT_EQ(params->pamh, nullptr);
-  EXPECT_EQ(logged(), std::vector<Logged>{});
+  EXPECT_EQ(log_lines(), LogLines{});
 }
 
 TEST_F(ParamsTest, LognameNamesThePamService) {
@@ -122,12 +118,11 @@ TEST_F(ParamsTest, LognameNamesThePamService) {
 
 TEST_F(ParamsTest, MissingFileFailsBeforeTheModuleArguments) {
   ASSERT_EQ(read({"bogus", "debug"}), -1);
-  EXPECT_TRUE(all_text_null(params.p));
+  EXPECT_TRUE(all_text_null(params.params));
   EXPECT_EQ(params->debug, 0);
-  EXPECT_EQ(logged(),
-            (std::vector<Logged>{{LOG_ERR, "parse_config_file_params: Unable to open "
-                                           "configuration file: /etc/zelvane.d/pam_zelvane.conf"},
-                                 {LOG_ERR, "read_params: Failed to parse configuration file"}}));
+  EXPECT_EQ(log_lines(), (LogLines{{LOG_ERR, "parse_config_file_params: Unable to open "
+                                             "configuration file: /etc/zelvane.d/pam_zelvane.conf"},
+                                   {LOG_ERR, "read_params: Failed to parse configuration file"}}));
   const auto records = zvtest::syslog_records();
   ASSERT_EQ(records.size(), 2u);
   EXPECT_EQ(records[1].ident, "pam_zelvane(unknown)");
@@ -150,14 +145,14 @@ TEST_F(ParamsTest, ModuleArgumentsWinOverTheFile) {
 TEST_F(ParamsTest, DebugInTheFileTracesTheModuleArguments) {
   cfgtest::write_config("debug\n");
   ASSERT_EQ(read({"host=x"}), 0);
-  EXPECT_EQ(logged(), (std::vector<Logged>{{LOG_DEBUG, "parse_args: START"}}));
+  EXPECT_EQ(log_lines(), (LogLines{{LOG_DEBUG, "parse_args: START"}}));
 }
 
 TEST_F(ParamsTest, DebugOnlyAmongTheArgumentsTracesNothingBeforeIt) {
   cfgtest::write_config("host=x\n");
   ASSERT_EQ(read({"debug"}), 0);
   EXPECT_EQ(params->debug, 1);
-  EXPECT_EQ(logged(), std::vector<Logged>{});
+  EXPECT_EQ(log_lines(), LogLines{});
 }
 
 TEST_F(ParamsTest, EmptyHostIsAnEmptyText) {
@@ -171,9 +166,9 @@ TEST_F(ParamsTest, FreeParamsIsIdempotent) {
   cfgtest::write_config("host=h\napplication_key=k\nproxy_password=p\n");
   ASSERT_EQ(read({}), 0);
   free_params(params.get());
-  EXPECT_TRUE(all_text_null(params.p));
+  EXPECT_TRUE(all_text_null(params.params));
   free_params(params.get());
-  EXPECT_TRUE(all_text_null(params.p));
+  EXPECT_TRUE(all_text_null(params.params));
 
   module_params zeroed{};
   free_params(&zeroed);
@@ -186,7 +181,7 @@ TEST_F(ParamsTest, DefaultsReplaceEarlierValues) {
   params->port = strdup("1");
   params->auth_mode = auth_mode_1fa;
   ASSERT_EQ(set_params_defaults(params.get()), 0);
-  EXPECT_EQ(cfgtest::describe(params.p), kPureDefaults);
+  EXPECT_EQ(cfgtest::describe(params.params), kPureDefaults);
 }
 
 TEST_F(ParamsTest, DumpShowsConnectionAndMethodSettingsOnly) {
@@ -198,7 +193,7 @@ TEST_F(ParamsTest, DumpShowsConnectionAndMethodSettingsOnly) {
   ASSERT_EQ(read({}), 0);
   zvtest::syslog_clear();
   dump_params(params.get());
-  std::vector<Logged> want;
+  LogLines want;
   for (const char *line :
        {"START", "host: mfa1", "port: 443", "connection_timeout_secs: 3",
         "path: /AuthServer/REST/OATH/OathServer.aspx", "ca_cert_file: (unset)",
@@ -209,14 +204,14 @@ TEST_F(ParamsTest, DumpShowsConnectionAndMethodSettingsOnly) {
         "push_sms_message: Push SMS Confirmation",
         "push_voice_message: Push Voice Call Confirmation"})
     want.push_back({LOG_DEBUG, std::string("dump_params: ") + line});
-  EXPECT_EQ(logged(), want);
+  EXPECT_EQ(log_lines(), want);
   EXPECT_TRUE(cfgtest::log_free_of("SENTINEL"));
 
   zvtest::syslog_clear();
   params->debug = 0;
   dump_params(params.get());
   dump_params(nullptr);
-  EXPECT_EQ(logged(), std::vector<Logged>{});
+  EXPECT_EQ(log_lines(), LogLines{});
 }
 
 } // namespace

@@ -3,6 +3,8 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <fstream>
 #include <security/pam_appl.h>
 #include <syslog.h>
@@ -101,16 +103,16 @@ TEST_F(Entry, MissingConfigurationFailsWithConfigurationError) {
             std::vector<std::string>{"Configuration error. Please contact support."});
   EXPECT_TRUE(conv.infos().empty());
   const LogRecord open_failed =
-      syslog_find_line("parse_config_file_params",
-                       "Unable to open configuration file: /etc/zelvane.d/pam_zelvane.conf");
-  EXPECT_EQ(open_failed.priority, LOG_ERR);
+      find_record({LOG_ERR, "parse_config_file_params: Unable to open configuration file: "
+                            "/etc/zelvane.d/pam_zelvane.conf"});
+  EXPECT_EQ(open_failed.priority, LOG_ERR); // found
   EXPECT_EQ(open_failed.ident, "pam_zelvane(zv)");
   EXPECT_EQ(open_failed.facility, LOG_AUTH >> 3);
-  EXPECT_TRUE(syslog_has_line("read_params", "Failed to parse configuration file"));
+  EXPECT_TRUE(logged({LOG_ERR, "read_params: Failed to parse configuration file"}));
   // The final record is written without the record, so under the fallback identity.
   const LogRecord final_line =
-      syslog_find_line("pam_sm_authenticate", "pam_zelvane configurations error.");
-  EXPECT_EQ(final_line.priority, LOG_ERR);
+      find_record({LOG_ERR, "pam_sm_authenticate: pam_zelvane configurations error."});
+  EXPECT_EQ(final_line.priority, LOG_ERR); // found
   EXPECT_EQ(final_line.ident, "pam_zelvane(unknown)");
 }
 
@@ -229,12 +231,15 @@ TEST_F(Entry, MfaGroupsLetsOnlyItsMembersThroughTheModule) {
     const std::string label = std::string(c.groups) + " " + c.user;
     EXPECT_EQ(rc, c.ignored ? PAM_SUCCESS : PAM_AUTH_ERR) << label;
     EXPECT_EQ(conv.prompts, c.ignored ? 0 : 1) << label;
-    const LogRecord skipped = syslog_find_line("pam_sm_authenticate",
-                                               "User " + std::string(c.user) +
-                                                   " is outside mfa_groups: the module is ignored");
-    EXPECT_EQ(skipped.priority, c.ignored ? LOG_INFO : -1) << label;
+    const std::string skipped = "pam_sm_authenticate: User " + std::string(c.user) +
+                                " is outside mfa_groups: the module is ignored";
+    EXPECT_EQ(logged({LOG_INFO, skipped}), c.ignored) << label;
     if (c.logged != nullptr) {
-      EXPECT_TRUE(syslog_has_line("pam_sm_authenticate", c.logged)) << label;
+      const std::string line = std::string("pam_sm_authenticate: ") + c.logged;
+      const LogLines lines = log_lines();
+      EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const LogLine &l) {
+        return l.text == line;
+      })) << label;
     }
   }
 }

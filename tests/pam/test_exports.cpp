@@ -9,13 +9,12 @@
 #include <sstream>
 #include <string>
 
+#include "test_files.h"
+
 namespace {
 
 std::set<std::string> names_in_map() {
-  std::ifstream in(ZV_MAP_FILE);
-  std::stringstream text;
-  text << in.rdbuf();
-  std::string s = text.str();
+  std::string s = zvtest::read_file(ZV_MAP_FILE);
   s = std::regex_replace(s, std::regex(R"(/\*[\s\S]*?\*/)"), "");
   const size_t global = s.find("global:");
   const size_t local = s.find("local:");

@@ -9,11 +9,10 @@
 //   fake.queue_json("validate_user", R"({"errorCode": 9001, "errorMessage": "bad"})");
 //   fake.queue("validate_oath_otp", http_reply(503, ""));        // transport failure
 //   fake.queue("send_oath_otp", Reply{.close_without_reply = true});
-//   module_params params{};
-//   ASSERT_EQ(fake.fill_params(&params, pamh, {"offline_codes"}), 0);   // direct unit calls
+//   zv::ParamsScope params;
+//   ASSERT_EQ(fake.fill_params(params.get(), pamh, {"offline_codes"}), 0);  // direct unit calls
 //   fake.write_config({"auth_mode_1fa_2fa"});                  // or a pam_zelvane.conf for e2e
 //   ... requests()[0].username == "alice" ...
-//   free_params(&params);
 #pragma once
 
 #include <deque>
@@ -87,17 +86,6 @@ private:
   std::map<std::string, Reply> defaults_;
   std::vector<ZvRequest> requests_;
   TlsServer server_; // last: stopped before the state its handler uses goes away
-};
-
-// A module_params record released by free_params when it goes out of scope.
-struct ScopedParams {
-  module_params params{};
-  ScopedParams() = default;
-  ScopedParams(const ScopedParams &) = delete;
-  ScopedParams &operator=(const ScopedParams &) = delete;
-  ~ScopedParams() { free_params(&params); }
-  module_params *operator->() { return &params; }
-  module_params *get() { return &params; }
 };
 
 } // namespace zvtest

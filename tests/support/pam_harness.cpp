@@ -71,6 +71,17 @@ std::vector<std::string> texts_of(const std::vector<PamMessage> &seen, int style
 
 } // namespace
 
+void PrintTo(const PamMessage &m, std::ostream *os) {
+  *os << "{" << m.style << ", \"" << m.text << "\"}";
+}
+
+int record_messages(int num_msg, const pam_message **msg, pam_response **resp, void *appdata) {
+  auto *seen = static_cast<PamMessages *>(appdata);
+  for (int i = 0; i < num_msg; i++) seen->push_back({msg[i]->msg_style, msg[i]->msg});
+  *resp = static_cast<pam_response *>(calloc(static_cast<size_t>(num_msg), sizeof(pam_response)));
+  return *resp != nullptr ? PAM_SUCCESS : PAM_BUF_ERR;
+}
+
 std::vector<std::string> Conversation::infos() const { return texts_of(seen, PAM_TEXT_INFO); }
 std::vector<std::string> Conversation::errors() const { return texts_of(seen, PAM_ERROR_MSG); }
 std::vector<std::string> Conversation::prompt_texts() const {

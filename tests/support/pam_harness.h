@@ -2,15 +2,31 @@
 // scripted conversation that records everything the module says.
 #pragma once
 
+#include <ostream>
+#include <security/pam_appl.h>
 #include <string>
 #include <vector>
 
 namespace zvtest {
 
+// One message the module sent through the conversation.
 struct PamMessage {
   int style; // PAM_PROMPT_ECHO_OFF, PAM_PROMPT_ECHO_ON, PAM_ERROR_MSG, PAM_TEXT_INFO
   std::string text;
+  bool operator==(const PamMessage &o) const { return style == o.style && text == o.text; }
 };
+void PrintTo(const PamMessage &m, std::ostream *os);
+using PamMessages = std::vector<PamMessage>;
+
+// Shorthands for expected messages.
+inline PamMessage info(const std::string &text) { return {PAM_TEXT_INFO, text}; }
+inline PamMessage error(const std::string &text) { return {PAM_ERROR_MSG, text}; }
+inline PamMessage hidden(const std::string &text) { return {PAM_PROMPT_ECHO_OFF, text}; }
+inline PamMessage shown(const std::string &text) { return {PAM_PROMPT_ECHO_ON, text}; }
+
+// A conversation function that appends every message to the PamMessages its appdata points at
+// and answers nothing (each response has no text).
+int record_messages(int num_msg, const pam_message **msg, pam_response **resp, void *appdata);
 
 // The application's side of the conversation.
 struct Conversation {

@@ -7,9 +7,40 @@
 
 namespace zvtest {
 
-static std::string capture_path() {
+namespace {
+
+std::string capture_path() {
   const char *p = std::getenv("ZV_SYSLOG_CAPTURE");
   return p != nullptr ? p : "";
+}
+
+std::string unescape(const std::string &s) {
+  std::string out;
+  for (size_t i = 0; i < s.size(); i++) {
+    if (s[i] == '\\' && i + 1 < s.size()) {
+      char c = s[++i];
+      out += c == 'n' ? '\n' : c == 't' ? '\t' : c;
+    } else {
+      out += s[i];
+    }
+  }
+  return out;
+}
+
+// "name[123]: message" -> "name: message"; any other text is returned unchanged.
+std::string drop_line_number(const std::string &text) {
+  const size_t open = text.find('[');
+  if (open == std::string::npos) return text;
+  size_t i = open + 1;
+  while (i < text.size() && text[i] >= '0' && text[i] <= '9') i++;
+  if (i == open + 1 || text.compare(i, 3, "]: ") != 0) return text;
+  return text.substr(0, open) + ": " + text.substr(i + 3);
+}
+
+} // namespace
+
+void PrintTo(const LogLine &line, std::ostream *os) {
+  *os << "{" << line.priority << ", \"" << line.text << "\"}";
 }
 
 void syslog_capture_start() {
@@ -23,19 +54,6 @@ void syslog_capture_start() {
 void syslog_clear() {
   std::string path = capture_path();
   if (!path.empty()) std::ofstream(path, std::ios::trunc);
-}
-
-static std::string unescape(const std::string &s) {
-  std::string out;
-  for (size_t i = 0; i < s.size(); i++) {
-    if (s[i] == '\\' && i + 1 < s.size()) {
-      char c = s[++i];
-      out += c == 'n' ? '\n' : c == 't' ? '\t' : c;
-    } else {
-      out += s[i];
-    }
-  }
-  return out;
 }
 
 std::vector<LogRecord> syslog_records() {
@@ -61,48 +79,41 @@ std::vector<LogRecord> syslog_records() {
   return out;
 }
 
-std::vector<std::string> syslog_texts() {
-  std::vector<std::string> out;
-  for (auto &r : syslog_records()) out.push_back(r.text);
-  return out;
-}
-
-bool syslog_has(const std::string &text) {
-  for (auto &r : syslog_records())
-    if (r.text == text) return true;
-  return false;
-}
-
 bool syslog_contains(const std::string &part) {
   for (auto &r : syslog_records())
     if (r.text.find(part) != std::string::npos) return true;
   return false;
 }
 
-static std::string drop_line_number(const std::string &text) {
-  const size_t open = text.find('[');
-  if (open == std::string::npos) return text;
-  size_t i = open + 1;
-  while (i < text.size() && text[i] >= '0' && text[i] <= '9') i++;
-  if (i == open + 1 || text.compare(i, 3, "]: ") != 0) return text;
-  return text.substr(0, open) + ": " + text.substr(i + 3);
+LogLine log_line(const LogRecord &record) {
+  return {record.priority, drop_line_number(record.text)};
 }
 
-std::vector<std::string> syslog_lines() {
-  std::vector<std::string> out;
-  for (auto &r : syslog_records()) out.push_back(drop_line_number(r.text));
+LogLines log_lines() {
+  LogLines out;
+  for (const LogRecord &r : syslog_records()) out.push_back(log_line(r));
   return out;
 }
 
-LogRecord syslog_find_line(const std::string &function, const std::string &message) {
-  const std::string want = function + ": " + message;
-  for (auto &r : syslog_records())
-    if (drop_line_number(r.text) == want && r.text.rfind(function + "[", 0) == 0) return r;
-  return LogRecord{};
+LogLines log_lines_up_to(int priority) {
+  LogLines out;
+  for (const LogLine &l : log_lines())
+    if (l.priority <= priority) out.push_back(l);
+  return out;
 }
 
-bool syslog_has_line(const std::string &function, const std::string &message) {
-  return syslog_find_line(function, message).priority != -1;
+bool logged(const LogLine &line) { return find_record(line).priority != -1; }
+
+size_t count_logged(int priority, const std::string &prefix) {
+  size_t n = 0;
+  for (const LogLine &l : log_lines()) n += l.priority == priority && l.text.rfind(prefix, 0) == 0;
+  return n;
+}
+
+LogRecord find_record(const LogLine &line) {
+  for (const LogRecord &r : syslog_records())
+    if (log_line(r) == line) return r;
+  return LogRecord{};
 }
 
 } // namespace zvtest

@@ -26,20 +26,16 @@
 #include <unistd.h>
 #include <vector>
 
+#include "test_files.h"
+
 namespace {
 
+using zvtest::read_file;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 const char kDemoSecret[] = "JBSWY3DPEHPK3PXP";
 const char kPath[] = "/AuthServer/REST/OATH/OathServer.aspx";
-
-std::string read_file(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 // Starts `args` with stdin and stdout on pipes and stderr into `log`; returns the pid.
 pid_t spawn(const std::vector<std::string> &args, int *in_fd, int *out_fd, const std::string &log) {

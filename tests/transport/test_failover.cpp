@@ -76,10 +76,7 @@ protected:
   // Records at LOG_WARNING and above, as "function: message".
   static std::vector<std::string> warnings() {
     std::vector<std::string> out;
-    const auto records = syslog_records();
-    const auto lines = syslog_lines();
-    for (size_t i = 0; i < records.size(); i++)
-      if (records[i].priority <= LOG_WARNING) out.push_back(lines[i]);
+    for (const LogLine &line : log_lines_up_to(LOG_WARNING)) out.push_back(line.text);
     return out;
   }
 

@@ -30,7 +30,7 @@ TEST_F(HttpResponse, FindsStatusAndBody) {
   for (const auto &c : cases) {
     int status = -1;
     const char *body = "unset";
-    EXPECT_EQ(parse_http_response(&params, c.text, &status, &body), 0) << c.text;
+    EXPECT_EQ(parse_http_response(params.get(), c.text, &status, &body), 0) << c.text;
     EXPECT_EQ(status, c.status) << c.text;
     if (c.body == nullptr) {
       EXPECT_EQ(body, nullptr) << c.text;
@@ -44,12 +44,12 @@ TEST_F(HttpResponse, FindsStatusAndBody) {
 }
 
 TEST_F(HttpResponse, RejectsMalformedStatusLines) {
-  const std::string no_prefix = "err parse_http_response[N]: Response does not start with HTTP/1.x";
-  const std::string no_space = "err parse_http_response[N]: Malformed HTTP status line";
-  const std::string bad_code = "err parse_http_response[N]: Invalid HTTP status code";
+  const LogLine no_prefix{LOG_ERR, "parse_http_response: Response does not start with HTTP/1.x"};
+  const LogLine no_space{LOG_ERR, "parse_http_response: Malformed HTTP status line"};
+  const LogLine bad_code{LOG_ERR, "parse_http_response: Invalid HTTP status code"};
   struct Case {
     const char *text;
-    std::string logged;
+    LogLine logged;
   } cases[] = {
       {"HTTP/2 200 OK\r\n\r\n{}", no_prefix},
       {"http/1.1 200 OK\r\n\r\n", no_prefix},
@@ -67,10 +67,10 @@ TEST_F(HttpResponse, RejectsMalformedStatusLines) {
     syslog_clear();
     int status = -1;
     const char *body = "unset";
-    EXPECT_EQ(parse_http_response(&params, c.text, &status, &body), -1) << c.text;
+    EXPECT_EQ(parse_http_response(params.get(), c.text, &status, &body), -1) << c.text;
     EXPECT_EQ(status, 0) << c.text;
     EXPECT_EQ(body, nullptr) << c.text;
-    EXPECT_EQ(log_lines(), std::vector<std::string>{c.logged}) << c.text;
+    EXPECT_EQ(log_lines(), LogLines{c.logged}) << c.text;
   }
 }
 

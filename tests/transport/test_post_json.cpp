@@ -20,18 +20,20 @@ const std::string kPath = "/AuthServer/REST/OATH/OathServer.aspx";
 char kSentinelText[] = "caller's value";
 char *const kSentinel = kSentinelText;
 const std::string kBody = "{\"user\":\"alice\",\"pass\":\"pw\"}";
+const LogLines kUnreachable = {
+    {LOG_WARNING, "post_json_request: Server (localhost) is not reachable."}};
 
 class PostJson : public TransportTest {
 protected:
   // Posts kBody; *reply receives the body text, or "<null>".
   int post(std::string *reply = nullptr, const std::string &body = kBody) {
     char *out = nullptr;
-    int rc = post_json_request(&params, body.c_str(), &out);
+    int rc = post_json_request(params.get(), body.c_str(), &out);
     if (reply != nullptr) *reply = out != nullptr ? out : "<null>";
     std::free(out);
     return rc;
   }
-  void use(const TlsServer &server) { params.set(&module_params::port, server.port_str()); }
+  void use(const TlsServer &server) { set(&module_params::port, server.port_str()); }
 };
 
 // A loopback listener that answers no further SYN: its accept queue is full.
@@ -61,7 +63,8 @@ TEST_F(PostJson, ExactRequestWithoutCredentials) {
   const char *halves[][2] = {
       {nullptr, nullptr}, {"tenant", nullptr}, {nullptr, "key"}, {"tenant", ""}, {"", "key"}};
   for (auto &h : halves) {
-    params.set(&module_params::application_key_id, h[0]).set(&module_params::application_key, h[1]);
+    set(&module_params::application_key_id, h[0]);
+    set(&module_params::application_key, h[1]);
     EXPECT_EQ(post(&reply), 1);
     EXPECT_EQ(reply, "{\"errorCode\":0}");
   }
@@ -80,9 +83,9 @@ TEST_F(PostJson, ExactRequestWithoutCredentials) {
 TEST_F(PostJson, ExactRequestWithCredentials) {
   TlsServer server;
   use(server);
-  params.set(&module_params::application_key_id, "tenant")
-      .set(&module_params::application_key, "s3cr\xc3\xa9t")
-      .set(&module_params::path, "/x/y?z=1");
+  set(&module_params::application_key_id, "tenant");
+  set(&module_params::application_key, "s3cr\xc3\xa9t");
+  set(&module_params::path, "/x/y?z=1");
   EXPECT_EQ(post(nullptr, "{}"), 1);
   auto got = server.received();
   ASSERT_EQ(got.size(), 1u);
@@ -103,10 +106,10 @@ TEST_F(PostJson, OnlyTwoHundredsSucceed) {
     const bool ok = status >= 200 && status <= 299;
     EXPECT_EQ(post(&reply), ok ? 1 : 0) << status;
     EXPECT_EQ(reply, status == 204 || !ok ? "<null>" : "{\"s\":1}") << status;
-    std::vector<std::string> expected;
+    LogLines expected;
     if (!ok)
-      expected.push_back("err post_json_request[N]: HTTP " + std::to_string(status) +
-                         " response from server");
+      expected.push_back(
+          {LOG_ERR, "post_json_request: HTTP " + std::to_string(status) + " response from server"});
     EXPECT_EQ(log_lines(), expected);
   }
 }
@@ -129,9 +132,9 @@ TEST_F(PostJson, MalformedStatusLinesFail) {
     std::string reply;
     EXPECT_EQ(post(&reply), 0) << c.reply;
     EXPECT_EQ(reply, "<null>");
-    EXPECT_EQ(log_lines(), (std::vector<std::string>{
-                               "err parse_http_response[N]: " + c.parse_log,
-                               "err post_json_request[N]: Failed to parse HTTP response"}));
+    EXPECT_EQ(log_lines(),
+              (LogLines{{LOG_ERR, "parse_http_response: " + c.parse_log},
+                        {LOG_ERR, "post_json_request: Failed to parse HTTP response"}}));
   }
 }
 
@@ -178,8 +181,8 @@ TEST_F(PostJson, ResponseLimitIs1048575Bytes) {
       EXPECT_EQ(reply, body);
       EXPECT_TRUE(log_lines().empty());
     } else {
-      EXPECT_EQ(log_lines(), std::vector<std::string>{"err post_json_request[N]: Response exceeds "
-                                                      "maximum size (1048576 bytes)"});
+      EXPECT_EQ(log_lines(), (LogLines{{LOG_ERR, "post_json_request: Response exceeds maximum "
+                                                 "size (1048576 bytes)"}}));
     }
   }
 }
@@ -194,9 +197,9 @@ TEST_F(PostJson, ConnectionEndingBeforeAnyByte) {
     return r;
   });
   char *out = kSentinel; // must be cleared once TLS begins
-  EXPECT_EQ(post_json_request(&params, "{}", &out), 0);
+  EXPECT_EQ(post_json_request(params.get(), "{}", &out), 0);
   EXPECT_EQ(out, nullptr);
-  EXPECT_EQ(count_lines_starting("debug post_json_request"), 0u);
+  EXPECT_EQ(count_logged(LOG_DEBUG, "post_json_request"), 0u);
 
   server.set_handler([](const Received &) {
     Reply r;
@@ -206,7 +209,7 @@ TEST_F(PostJson, ConnectionEndingBeforeAnyByte) {
   syslog_clear();
   EXPECT_EQ(post(), 0);
   // A reset raises no OpenSSL error of its own: the queue is empty, so the bare line.
-  EXPECT_EQ(log_lines().back(), "debug post_json_request[N]: ERROR: BIO_read FAILED");
+  EXPECT_EQ(log_lines().back(), (LogLine{LOG_DEBUG, "post_json_request: ERROR: BIO_read FAILED"}));
   EXPECT_EQ(ERR_peek_error(), 0u);
 }
 
@@ -216,27 +219,26 @@ TEST_F(PostJson, ServerDownIsSilentWithoutDebug) {
     TlsServer gone;
     port = gone.port();
   }
-  params.set(&module_params::port, std::to_string(port));
+  set(&module_params::port, std::to_string(port));
   char *out = kSentinel;
-  EXPECT_EQ(post_json_request(&params, "{}", &out), 0);
+  EXPECT_EQ(post_json_request(params.get(), "{}", &out), 0);
   EXPECT_EQ(out, nullptr);
   EXPECT_TRUE(log_lines().empty());
   params->debug = 1;
   EXPECT_EQ(post(), 0);
-  EXPECT_GE(count_lines_starting("debug post_json_request[N]: ERROR: BIO_do_connect"), 1u);
-  EXPECT_EQ(count_lines_starting("err "), 0u) << "no certificate was judged";
+  EXPECT_GE(count_logged(LOG_DEBUG, "post_json_request: ERROR: BIO_do_connect"), 1u);
+  EXPECT_EQ(count_logged(LOG_ERR, ""), 0u) << "no certificate was judged";
 }
 
 TEST_F(PostJson, MissingHostFailsBeforeAnyConnection) {
   for (const char *host : {static_cast<const char *>(nullptr), ""}) {
-    params.set(&module_params::host, host);
+    set(&module_params::host, host);
     params->connection_timeout_secs = 5;
     syslog_clear();
     char *out = kSentinel;
-    EXPECT_EQ(post_json_request(&params, "{}", &out), 0);
+    EXPECT_EQ(post_json_request(params.get(), "{}", &out), 0);
     EXPECT_EQ(out, kSentinel) << "untouched before the TLS phase";
-    EXPECT_EQ(log_lines(),
-              std::vector<std::string>{"err post_json_request[N]: No server host configured"});
+    EXPECT_EQ(log_lines(), (LogLines{{LOG_ERR, "post_json_request: No server host configured"}}));
   }
 }
 
@@ -268,7 +270,8 @@ TEST_F(PostJson, CertificateVerification) {
   for (const auto &c : cases) {
     TlsServer server({c.chain, c.key});
     use(server);
-    params.set(&module_params::ca_cert_file, c.ca).set(&module_params::host, c.host);
+    set(&module_params::ca_cert_file, c.ca);
+    set(&module_params::host, c.host);
     syslog_clear();
     const std::string what = c.chain + " trusted via " + c.ca + " as " + c.host;
     EXPECT_EQ(post(), c.failure.empty() ? 1 : 0) << what;
@@ -278,9 +281,9 @@ TEST_F(PostJson, CertificateVerification) {
       EXPECT_TRUE(log_lines().empty()) << what;
     } else {
       EXPECT_TRUE(server.received().empty()) << "nothing may be sent: " << what;
-      EXPECT_EQ(log_lines(),
-                std::vector<std::string>{
-                    "err post_json_request[N]: ERROR: SSL_get_verify_result: " + c.failure})
+      EXPECT_EQ(
+          log_lines(),
+          (LogLines{{LOG_ERR, "post_json_request: ERROR: SSL_get_verify_result: " + c.failure}}))
           << what;
     }
   }
@@ -295,7 +298,7 @@ TEST_F(PostJson, RefusesServersBelowTls12AndBadTrustStores) {
   EXPECT_EQ(post(), 0);
   EXPECT_TRUE(server.received().empty());
   EXPECT_EQ(server.connections(), 1u);
-  EXPECT_GE(count_lines_starting("debug post_json_request[N]: ERROR: BIO_do_connect: "), 1u);
+  EXPECT_GE(count_logged(LOG_DEBUG, "post_json_request: ERROR: BIO_do_connect: "), 1u);
 
   TlsServer good;
   use(good);
@@ -307,7 +310,7 @@ TEST_F(PostJson, RefusesServersBelowTls12AndBadTrustStores) {
   std::fputs("garbage\n", f);
   std::fclose(f);
   for (const std::string &ca : {test_pki().dir + "/missing.pem", empty, garbage}) {
-    params.set(&module_params::ca_cert_file, ca);
+    set(&module_params::ca_cert_file, ca);
     EXPECT_EQ(post(), 0) << ca;
   }
   EXPECT_EQ(good.connections(), 0u) << "no connection without a trust store";
@@ -317,37 +320,35 @@ TEST_F(PostJson, ReachabilityPreCheck) {
   TlsServer server;
   use(server);
   params->connection_timeout_secs = 1;
-  EXPECT_EQ(is_server_reachable(&params), 1);
+  EXPECT_EQ(is_server_reachable(params.get()), 1);
   std::string reply;
   EXPECT_EQ(post(&reply), 1);
   EXPECT_EQ(reply, "{\"errorCode\":0}");
   EXPECT_EQ(server.connections(), 3u) << "each test connection, then a fresh one";
 
   SilentListener silent;
-  params.set(&module_params::port, std::to_string(silent.port));
+  set(&module_params::port, std::to_string(silent.port));
   syslog_clear();
   char *out = kSentinel;
-  EXPECT_EQ(post_json_request(&params, "{}", &out), 0);
+  EXPECT_EQ(post_json_request(params.get(), "{}", &out), 0);
   EXPECT_EQ(out, kSentinel) << "left as the caller set it";
-  EXPECT_EQ(log_lines(), std::vector<std::string>{
-                             "warning post_json_request[N]: Server (localhost) is not reachable."});
+  EXPECT_EQ(log_lines(), kUnreachable);
 
   // The proxy, when configured, is what gets tested; the warning still names the server.
-  params.set(&module_params::port, server.port_str())
-      .set(&module_params::proxy_server, "127.0.0.1")
-      .set(&module_params::proxy_port, std::to_string(silent.port));
+  set(&module_params::port, server.port_str());
+  set(&module_params::proxy_server, "127.0.0.1");
+  set(&module_params::proxy_port, std::to_string(silent.port));
   syslog_clear();
   EXPECT_EQ(post(), 0);
-  EXPECT_EQ(log_lines(), std::vector<std::string>{
-                             "warning post_json_request[N]: Server (localhost) is not reachable."});
+  EXPECT_EQ(log_lines(), kUnreachable);
 }
 
 // A server that takes the connection and then falls silent fails the request once the time
 // limit on waiting for it runs out, whichever step it stops in; a reply it began is not used.
 TEST_F(PostJson, ASilentServerFailsWithinTheTimeLimit) {
   auto silent = [](const std::string &port, const char *stage) {
-    return std::vector<std::string>{"warning post_json_request[N]: Server (localhost:" + port +
-                                    ") did not answer within 1 seconds (" + stage + ")."};
+    return LogLines{{LOG_WARNING, "post_json_request: Server (localhost:" + port +
+                                      ") did not answer within 1 seconds (" + stage + ")."}};
   };
   params->request_timeout_secs = 1;
   char *out = kSentinel;
@@ -355,8 +356,8 @@ TEST_F(PostJson, ASilentServerFailsWithinTheTimeLimit) {
   {
     MuteListener mute; // not even the TLS handshake is answered
     ASSERT_NE(mute.port, 0);
-    params.set(&module_params::port, std::to_string(mute.port));
-    EXPECT_LT(seconds_taken([&] { rc = post_json_request(&params, "{}", &out); }), 10);
+    set(&module_params::port, std::to_string(mute.port));
+    EXPECT_LT(seconds_taken([&] { rc = post_json_request(params.get(), "{}", &out); }), 10);
     EXPECT_EQ(rc, 0);
     EXPECT_EQ(out, nullptr);
     EXPECT_EQ(log_lines(), silent(std::to_string(mute.port), "TLS handshake"));
@@ -375,7 +376,7 @@ TEST_F(PostJson, ASilentServerFailsWithinTheTimeLimit) {
   syslog_clear();
   out = kSentinel;
   // Failing at all shows that the wait ended before the last bytes came.
-  rc = post_json_request(&params, "{}", &out);
+  rc = post_json_request(params.get(), "{}", &out);
   EXPECT_EQ(rc, 0);
   EXPECT_EQ(out, nullptr);
   EXPECT_EQ(log_lines(), silent(server.port_str(), "reading the reply"));
@@ -383,7 +384,7 @@ TEST_F(PostJson, ASilentServerFailsWithinTheTimeLimit) {
   // Within the limit the same reply is taken whole.
   syslog_clear();
   params->request_timeout_secs = 5;
-  EXPECT_EQ(post_json_request(&params, "{}", &out), 1);
+  EXPECT_EQ(post_json_request(params.get(), "{}", &out), 1);
   ASSERT_NE(out, nullptr);
   EXPECT_STREQ(out, "{\"errorCode\": 0}   ");
   std::free(out);
@@ -412,10 +413,10 @@ TEST_F(PostJson, ReachabilityWithDescriptorsAbove1024) {
   SilentListener silent;
   use(server);
   params->connection_timeout_secs = 1;
-  EXPECT_EQ(is_server_reachable(&params), 1);
+  EXPECT_EQ(is_server_reachable(params.get()), 1);
   EXPECT_EQ(post(), 1);
-  params.set(&module_params::port, std::to_string(silent.port));
-  EXPECT_EQ(is_server_reachable(&params), 0);
+  set(&module_params::port, std::to_string(silent.port));
+  EXPECT_EQ(is_server_reachable(params.get()), 0);
   for (int fd : fillers) close(fd);
   setrlimit(RLIMIT_NOFILE, &saved);
 }

@@ -97,18 +97,18 @@ protected:
   void SetUp() override {
     TransportTest::SetUp();
     server = std::make_unique<TlsServer>();
-    params.set(&module_params::port, server->port_str())
-        .set(&module_params::proxy_server, "127.0.0.1");
+    set(&module_params::port, server->port_str());
+    set(&module_params::proxy_server, "127.0.0.1");
   }
   void TearDown() override { tinyproxy.reset(); }
   void start_tinyproxy(int port, const std::string &extra = "") {
     tinyproxy = std::make_unique<TinyProxy>(port, extra);
     ASSERT_TRUE(tinyproxy->running()) << "tinyproxy did not come up on port " << port;
-    params.set(&module_params::proxy_port, std::to_string(port));
+    set(&module_params::proxy_port, std::to_string(port));
   }
   int post() {
     char *out = nullptr;
-    int rc = post_json_request(&params, "{\"a\":1}", &out);
+    int rc = post_json_request(params.get(), "{\"a\":1}", &out);
     reply = out != nullptr ? out : "<null>";
     std::free(out);
     return rc;
@@ -130,18 +130,18 @@ TEST_F(Proxy, TunnelThroughTinyproxy) {
 
   // The certificate is checked through the tunnel as on the direct path.
   TlsServer other({test_pki().other_name_chain, test_pki().other_name_key});
-  params.set(&module_params::port, other.port_str());
+  set(&module_params::port, other.port_str());
   EXPECT_EQ(post(), 0);
   EXPECT_TRUE(other.received().empty());
-  EXPECT_EQ(log_lines(), std::vector<std::string>{"err post_json_request[N]: ERROR: "
-                                                  "SSL_get_verify_result: hostname mismatch"});
+  EXPECT_EQ(log_lines(), (LogLines{{LOG_ERR, "post_json_request: ERROR: SSL_get_verify_result: "
+                                             "hostname mismatch"}}));
 }
 
 TEST_F(Proxy, TinyproxyWithBasicAuth) {
   // (tinyproxy's grammar takes letters and digits here)
   ASSERT_NO_FATAL_FAILURE(start_tinyproxy(free_port(), "BasicAuth zvproxy Pr0xyPass\n"));
-  params.set(&module_params::proxy_username, "zvproxy")
-      .set(&module_params::proxy_password, "Pr0xyPass");
+  set(&module_params::proxy_username, "zvproxy");
+  set(&module_params::proxy_password, "Pr0xyPass");
   EXPECT_EQ(post(), 1);
   EXPECT_EQ(server->received().size(), 1u);
   EXPECT_TRUE(log_lines().empty());
@@ -150,12 +150,11 @@ TEST_F(Proxy, TinyproxyWithBasicAuth) {
   // sends none at all. Either way the call fails without a retry.
   const std::pair<const char *, int> refusals[] = {{"wrong", 401}, {"", 407}};
   for (auto [password, status] : refusals) {
-    params.set(&module_params::proxy_password, password);
+    set(&module_params::proxy_password, password);
     syslog_clear();
     EXPECT_EQ(post(), 0);
-    EXPECT_EQ(log_lines(), std::vector<std::string>{"err proxy_connect[N]: Proxy CONNECT failed "
-                                                    "with HTTP " +
-                                                    std::to_string(status)});
+    EXPECT_EQ(log_lines(), (LogLines{{LOG_ERR, "proxy_connect: Proxy CONNECT failed with HTTP " +
+                                                   std::to_string(status)}}));
   }
   EXPECT_EQ(server->received().size(), 1u);
 }
@@ -163,7 +162,8 @@ TEST_F(Proxy, TinyproxyWithBasicAuth) {
 TEST_F(Proxy, DefaultProxyPort8080) {
   if (port_accepts(8080)) GTEST_SKIP() << "127.0.0.1:8080 is in use on this machine";
   ASSERT_NO_FATAL_FAILURE(start_tinyproxy(8080));
-  params.set(&module_params::proxy_port, "8080"); // the default value
+  set(&module_params::proxy_port, "8080");
+  // the default value
   EXPECT_EQ(post(), 1);
   EXPECT_EQ(server->received().size(), 1u);
 }
@@ -173,13 +173,13 @@ TEST_F(Proxy, ExactConnectRequests) {
   plain.plain = true;
   TlsServer fake(plain);
   fake.set_handler([](const Received &) { return http_reply(407, ""); });
-  params.set(&module_params::proxy_port, fake.port_str());
+  set(&module_params::proxy_port, fake.port_str());
   const std::string target = "localhost:" + server->port_str();
   const char *logins[][2] = {{nullptr, nullptr}, {"user", ""}, {"", "pass"}, {"user", "pass"}};
   for (auto &login : logins) {
-    params.set(&module_params::proxy_username, login[0])
-        .set(&module_params::proxy_password, login[1]);
-    EXPECT_EQ(proxy_connect(&params), nullptr);
+    set(&module_params::proxy_username, login[0]);
+    set(&module_params::proxy_password, login[1]);
+    EXPECT_EQ(proxy_connect(params.get()), nullptr);
   }
   auto got = fake.received();
   ASSERT_EQ(got.size(), 4u);
@@ -193,15 +193,14 @@ TEST_F(Proxy, AnswersOfAScriptedProxy) {
   TlsServerOptions plain;
   plain.plain = true;
   TlsServer fake(plain);
-  params.set(&module_params::proxy_port, fake.port_str());
+  set(&module_params::proxy_port, fake.port_str());
   const std::string pad = "X-Pad: " + std::string(5000, 'a');
-  const std::string read_failed =
-      "err proxy_connect[N]: Failed to read CONNECT response from proxy";
+  const LogLine read_failed{LOG_ERR, "proxy_connect: Failed to read CONNECT response from proxy"};
   struct Case {
     std::string answer;
     size_t chunk;
     bool close_early;
-    std::vector<std::string> logged; // empty: the tunnel is handed back
+    LogLines logged; // empty: the tunnel is handed back
   } cases[] = {
       {"HTTP/1.1 200 Connection established\r\n\r\n", 0, false, {}},
       {"HTTP/1.0 200 Connection established\r\nProxy-agent: x\r\n\r\n", 1, false, {}},
@@ -210,18 +209,18 @@ TEST_F(Proxy, AnswersOfAScriptedProxy) {
       {"HTTP/1.1 407 Proxy Authentication Required\r\n" + pad,
        0,
        false,
-       {"err proxy_connect[N]: Proxy CONNECT failed with HTTP 407"}},
+       {{LOG_ERR, "proxy_connect: Proxy CONNECT failed with HTTP 407"}}},
       {"HTTP/1.1 204 No Content\r\n\r\n",
        0,
        false,
-       {"err proxy_connect[N]: Proxy CONNECT failed with HTTP 204"}},
+       {{LOG_ERR, "proxy_connect: Proxy CONNECT failed with HTTP 204"}}},
       {"HTTP/1.1 200 OK\r\n", 0, false, {read_failed}}, // closes before the empty line
       {"", 0, true, {read_failed}},
       {"SSH-2.0-OpenSSH_9.2\r\n\r\n",
        0,
        false,
-       {"err parse_http_response[N]: Response does not start with HTTP/1.x",
-        "err proxy_connect[N]: Failed to parse proxy CONNECT response"}},
+       {{LOG_ERR, "parse_http_response: Response does not start with HTTP/1.x"},
+        {LOG_ERR, "proxy_connect: Failed to parse proxy CONNECT response"}}},
   };
   for (const auto &c : cases) {
     fake.set_handler([&](const Received &) {
@@ -229,7 +228,7 @@ TEST_F(Proxy, AnswersOfAScriptedProxy) {
       return r;
     });
     syslog_clear();
-    BIO *tunnel = proxy_connect(&params);
+    BIO *tunnel = proxy_connect(params.get());
     EXPECT_EQ(tunnel != nullptr, c.logged.empty()) << c.answer.substr(0, 40);
     EXPECT_EQ(log_lines(), c.logged) << c.answer.substr(0, 40);
     BIO_free_all(tunnel);
@@ -241,36 +240,38 @@ TEST_F(Proxy, AnswersOfAScriptedProxy) {
 TEST_F(Proxy, ASilentProxyFailsWithinTheTimeLimit) {
   MuteListener mute;
   ASSERT_NE(mute.port, 0);
-  params.set(&module_params::proxy_port, std::to_string(mute.port));
+  set(&module_params::proxy_port, std::to_string(mute.port));
   params->request_timeout_secs = 1;
   BIO *tunnel = nullptr;
-  EXPECT_LT(seconds_taken([&] { tunnel = proxy_connect(&params); }), 10);
+  EXPECT_LT(seconds_taken([&] { tunnel = proxy_connect(params.get()); }), 10);
   EXPECT_EQ(tunnel, nullptr);
   BIO_free_all(tunnel);
   char *out = nullptr;
   int rc = -1;
-  EXPECT_LT(seconds_taken([&] { rc = post_json_request(&params, "{}", &out); }), 10);
+  EXPECT_LT(seconds_taken([&] { rc = post_json_request(params.get(), "{}", &out); }), 10);
   EXPECT_EQ(rc, 0);
   EXPECT_EQ(out, nullptr);
-  const std::string failed = "err proxy_connect[N]: Failed to read CONNECT response from proxy";
-  EXPECT_EQ(log_lines(), (std::vector<std::string>{
-                             failed, failed,
-                             "warning post_json_request[N]: Server (localhost:" +
-                                 server->port_str() +
-                                 ") did not answer within 1 seconds (opening the proxy tunnel)."}));
+  const LogLine failed{LOG_ERR, "proxy_connect: Failed to read CONNECT response from proxy"};
+  EXPECT_EQ(log_lines(),
+            (LogLines{failed,
+                      failed,
+                      {LOG_WARNING, "post_json_request: Server (localhost:" + server->port_str() +
+                                        ") did not answer within 1 seconds (opening "
+                                        "the proxy tunnel)."}}));
   EXPECT_TRUE(server->received().empty());
 }
 
 TEST_F(Proxy, ProxyNotListening) {
   const std::string port = std::to_string(free_port());
-  params.set(&module_params::proxy_port, port);
+  set(&module_params::proxy_port, port);
   params->debug = 1;
   EXPECT_EQ(post(), 0);
   auto lines = log_lines();
   ASSERT_GE(lines.size(), 5u);
-  EXPECT_EQ(lines[3], "err proxy_connect[N]: Failed to connect to proxy 127.0.0.1:" + port);
-  EXPECT_EQ(lines.size() - 4, count_lines_starting("debug proxy_connect[N]: ERROR: BIO_do_connect "
-                                                   "(proxy): "));
+  EXPECT_EQ(lines[3],
+            (LogLine{LOG_ERR, "proxy_connect: Failed to connect to proxy 127.0.0.1:" + port}));
+  EXPECT_EQ(lines.size() - 4,
+            count_logged(LOG_DEBUG, "proxy_connect: ERROR: BIO_do_connect (proxy): "));
   EXPECT_EQ(ERR_peek_error(), 0u);
 }
 

@@ -64,7 +64,7 @@ protected:
   // Runs `fn` in a child against a fresh server that resets the connection.
   template <class F> int run(F fn) {
     return in_child(server, opts, [&](int port) {
-      params.set(&module_params::port, std::to_string(port));
+      set(&module_params::port, std::to_string(port));
       return fn(port);
     });
   }
@@ -102,7 +102,7 @@ TEST_F(Sigpipe, ResetDuringWriteLeavesTheHostAlive) {
     sigaction(SIGPIPE, nullptr, &before);
     pthread_sigmask(SIG_SETMASK, nullptr, &mask_before);
     for (const std::string &body : bodies)
-      if (post_json_request(&params, body.c_str(), nullptr) != 0) return 10;
+      if (post_json_request(params.get(), body.c_str(), nullptr) != 0) return 10;
     sigaction(SIGPIPE, nullptr, &after);
     pthread_sigmask(SIG_SETMASK, nullptr, &mask_after);
     sigset_t pending;
@@ -122,12 +122,12 @@ TEST_F(Sigpipe, HostsOwnBlockedSignalIsKept) {
     sigemptyset(&block);
     sigaddset(&block, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &block, nullptr);
-    if (post_json_request(&params, bodies[0].c_str(), nullptr) != 0) return 10;
+    if (post_json_request(params.get(), bodies[0].c_str(), nullptr) != 0) return 10;
     sigset_t pending;
     sigpending(&pending);
     if (sigismember(&pending, SIGPIPE)) return 13; // ours was taken back
     raise(SIGPIPE);
-    if (post_json_request(&params, bodies[1].c_str(), nullptr) != 0) return 10;
+    if (post_json_request(params.get(), bodies[1].c_str(), nullptr) != 0) return 10;
     sigpending(&pending);
     if (!sigismember(&pending, SIGPIPE)) return 14; // the host's own is still there
     sigset_t mask;

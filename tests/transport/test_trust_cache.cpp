@@ -16,6 +16,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "test_files.h"
 #include "transport/transport.h"
 #include "transport_fixture.h"
 
@@ -25,13 +26,6 @@ namespace {
 
 const char kBundle[] = "/etc/ssl/certs/ca-certificates.crt";
 const char kBody[] = "{\"user\":\"alice\"}";
-
-std::string read_file(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 // Writes a new file and renames it over `path`: a new inode at the same path.
 void replace_file(const std::string &path, const std::string &text) {
@@ -91,9 +85,9 @@ protected:
   }
 
   int post(const TlsServer &server) {
-    params.set(&module_params::port, server.port_str());
+    set(&module_params::port, server.port_str());
     char *reply = nullptr;
-    const int rc = post_json_request(&params, kBody, &reply);
+    const int rc = post_json_request(params.get(), kBody, &reply);
     std::free(reply);
     return rc;
   }
@@ -103,7 +97,7 @@ protected:
   // Waits (boundedly) until the configured file's store is kept: two contexts share one store.
   bool kept() {
     for (int i = 0; i < 300; i++) {
-      SSL_CTX *x = create_ssl_context(&params), *y = create_ssl_context(&params);
+      SSL_CTX *x = create_ssl_context(params.get()), *y = create_ssl_context(params.get());
       const bool same =
           x != nullptr && y != nullptr && SSL_CTX_get_cert_store(x) == SSL_CTX_get_cert_store(y);
       SSL_CTX_free(x);
@@ -136,7 +130,7 @@ std::multiset<std::string> anchors(X509_STORE *store) {
 
 TEST_F(TrustCache, SharedStoreIsWhatAFreshLoadGives) {
   replace_file(kBundle, system_certs() + roots.a);
-  params.set(&module_params::ca_cert_file, nullptr);
+  set(&module_params::ca_cert_file, nullptr);
   ASSERT_TRUE(kept());
 
   SSL_CTX *fresh = SSL_CTX_new(TLS_client_method());
@@ -148,7 +142,7 @@ TEST_F(TrustCache, SharedStoreIsWhatAFreshLoadGives) {
   params->debug = 1;
   for (int i = 0; i < 2; i++) {
     syslog_clear();
-    SSL_CTX *ctx = create_ssl_context(&params);
+    SSL_CTX *ctx = create_ssl_context(params.get());
     ASSERT_NE(ctx, nullptr);
     X509_STORE *store = SSL_CTX_get_cert_store(ctx);
     EXPECT_EQ(anchors(store), expected);
@@ -160,13 +154,13 @@ TEST_F(TrustCache, SharedStoreIsWhatAFreshLoadGives) {
     // Every request chooses, loads and counts, as far as the log can tell.
     EXPECT_EQ(
         log_lines(),
-        (std::vector<std::string>{
-            "debug get_ca_certificates_path[N]: Using CA certificate file from "
-            "system path: " +
-                std::string(kBundle),
-            "debug create_ssl_context[N]: Loading CA certificates from: " + std::string(kBundle),
-            "debug create_ssl_context[N]: Loaded " + std::to_string(expected.size()) +
-                " CA certificate(s) from " + kBundle}));
+        (LogLines{{LOG_DEBUG, "get_ca_certificates_path: Using CA certificate file from "
+                              "system path: " +
+                                  std::string(kBundle)},
+                  {LOG_DEBUG,
+                   "create_ssl_context: Loading CA certificates from: " + std::string(kBundle)},
+                  {LOG_DEBUG, "create_ssl_context: Loaded " + std::to_string(expected.size()) +
+                                  " CA certificate(s) from " + kBundle}}));
   }
   params->debug = 0;
   EXPECT_EQ(accepted(), 1);
@@ -179,8 +173,8 @@ TEST_F(TrustCache, SharedStoreIsWhatAFreshLoadGives) {
 }
 
 // What OpenSSL logs for a fresh load of `path` into a new context, as create_ssl_context's lines.
-std::vector<std::string> fresh_load_errors(const std::string &path) {
-  std::vector<std::string> out;
+LogLines fresh_load_errors(const std::string &path) {
+  LogLines out;
   ERR_clear_error();
   SSL_CTX *ctx = SSL_CTX_new(TLS_client_method());
   EXPECT_NE(SSL_CTX_load_verify_locations(ctx, path.c_str(), nullptr), 1) << path;
@@ -189,7 +183,8 @@ std::vector<std::string> fresh_load_errors(const std::string &path) {
     char text[256];
     ERR_error_string_n(e, text, sizeof text);
     out.push_back(
-        std::string("debug create_ssl_context[N]: ERROR: SSL_CTX_load_verify_locations: ") + text);
+        {LOG_DEBUG,
+         std::string("create_ssl_context: ERROR: SSL_CTX_load_verify_locations: ") + text});
   }
   return out;
 }
@@ -203,34 +198,36 @@ TEST_F(TrustCache, FilesFailAndCountAsAFreshLoad) {
   std::filesystem::create_directories(directory);
   params->debug = 1;
   for (const std::string &file : {empty, garbage, key_only, directory}) {
-    const std::vector<std::string> expected = fresh_load_errors(file);
+    const LogLines expected = fresh_load_errors(file);
     ASSERT_FALSE(expected.empty()) << file;
-    params.set(&module_params::ca_cert_file, file);
+    set(&module_params::ca_cert_file, file);
     for (int i = 0; i < 2; i++) {
       syslog_clear();
-      EXPECT_EQ(create_ssl_context(&params), nullptr) << file;
-      std::vector<std::string> lines = log_lines();
+      EXPECT_EQ(create_ssl_context(params.get()), nullptr) << file;
+      const LogLines lines = log_lines();
       ASSERT_EQ(lines.size(), expected.size() + 2) << file;
-      EXPECT_EQ(lines[1], "debug create_ssl_context[N]: Loading CA certificates from: " + file);
-      EXPECT_EQ(std::vector<std::string>(lines.begin() + 2, lines.end()), expected) << file;
+      EXPECT_EQ(lines[1],
+                (LogLine{LOG_DEBUG, "create_ssl_context: Loading CA certificates from: " + file}));
+      EXPECT_EQ(LogLines(lines.begin() + 2, lines.end()), expected) << file;
     }
   }
   // Repeated certificates count once, as in a store loaded by OpenSSL itself.
   const std::string repeated = dir + "/repeated.pem";
   replace_file(repeated, roots.a + read_file(test_pki().root_and_intermediate) + roots.a);
-  params.set(&module_params::ca_cert_file, repeated);
+  set(&module_params::ca_cert_file, repeated);
   ASSERT_TRUE(kept());
   syslog_clear();
-  SSL_CTX *ctx = create_ssl_context(&params);
+  SSL_CTX *ctx = create_ssl_context(params.get());
   ASSERT_NE(ctx, nullptr);
   EXPECT_EQ(anchors(SSL_CTX_get_cert_store(ctx)).size(), 2u);
   SSL_CTX_free(ctx);
-  EXPECT_TRUE(syslog_has_line("create_ssl_context", "Loaded 2 CA certificate(s) from " + repeated));
+  EXPECT_TRUE(
+      logged({LOG_DEBUG, "create_ssl_context: Loaded 2 CA certificate(s) from " + repeated}));
 }
 
 TEST_F(TrustCache, ReplacedFileTakesEffectAtTheNextRequest) {
   const std::string file = dir + "/ca.pem";
-  params.set(&module_params::ca_cert_file, file);
+  set(&module_params::ca_cert_file, file);
   for (auto change : {replace_file, rewrite_in_place}) {
     replace_file(file, roots.a);
     ASSERT_TRUE(kept());
@@ -249,13 +246,13 @@ TEST_F(TrustCache, ReplacedFileTakesEffectAtTheNextRequest) {
 // serves its own request but is not kept (40 ms is within the margin the cache allows).
 TEST_F(TrustCache, RecentlyChangedFileIsNotKept) {
   const std::string file = dir + "/ca.pem";
-  params.set(&module_params::ca_cert_file, file);
+  set(&module_params::ca_cert_file, file);
   int checked = 0;
   for (int attempt = 0; attempt < 50 && checked < 5; attempt++) {
     replace_file(file, roots.a);
     struct stat st {};
     ASSERT_EQ(stat(file.c_str(), &st), 0);
-    SSL_CTX *x = create_ssl_context(&params), *y = create_ssl_context(&params);
+    SSL_CTX *x = create_ssl_context(params.get()), *y = create_ssl_context(params.get());
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     ASSERT_TRUE(x != nullptr && y != nullptr);
@@ -283,27 +280,26 @@ TEST_F(TrustCache, RecentlyChangedFileIsNotKept) {
 
 TEST_F(TrustCache, UnreadableFileFailsTheNextRequest) {
   const std::string file = dir + "/ca.pem";
-  params.set(&module_params::ca_cert_file, file);
+  set(&module_params::ca_cert_file, file);
   replace_file(file, roots.a);
   ASSERT_TRUE(kept());
 
   ASSERT_EQ(unlink(file.c_str()), 0);
   syslog_clear();
   EXPECT_EQ(post(server_a), 0);
-  EXPECT_EQ(
-      log_lines(),
-      (std::vector<std::string>{
-          "err get_ca_certificates_path[N]: ca_cert_file does not exist or is not readable: " +
-              file,
-          "err create_ssl_context[N]: FAILED: get_ca_certificates_path"}));
+  EXPECT_EQ(log_lines(),
+            (LogLines{{LOG_ERR, "get_ca_certificates_path: ca_cert_file does not exist or is not "
+                                "readable: " +
+                                    file},
+                      {LOG_ERR, "create_ssl_context: FAILED: get_ca_certificates_path"}}));
 
   ASSERT_EQ(mkdir(file.c_str(), 0755), 0); // readable, but no CA file
   params->debug = 1;
   syslog_clear();
   EXPECT_EQ(post(server_a), 0);
-  EXPECT_GE(count_lines_starting(
-                "debug create_ssl_context[N]: ERROR: SSL_CTX_load_verify_locations: error:"),
-            1u);
+  EXPECT_GE(
+      count_logged(LOG_DEBUG, "create_ssl_context: ERROR: SSL_CTX_load_verify_locations: error:"),
+      1u);
   ASSERT_EQ(rmdir(file.c_str()), 0);
   params->debug = 0;
 
@@ -332,22 +328,22 @@ TEST_F(TrustCache, ChangedCaCertFileBetweenCallsIsHonoured) {
   }
   for (int round = 0; round < 3; round++) {
     for (size_t i = 0; i < files.size(); i++) {
-      params.set(&module_params::ca_cert_file, files[i]);
+      set(&module_params::ca_cert_file, files[i]);
       EXPECT_EQ(accepted(), i % 2 == 0 ? 1 : 2) << files[i];
     }
   }
-  params.set(&module_params::ca_cert_file, files[0]);
+  set(&module_params::ca_cert_file, files[0]);
   ASSERT_TRUE(kept());
-  params.set(&module_params::ca_cert_file, files[1]);
+  set(&module_params::ca_cert_file, files[1]);
   ASSERT_TRUE(kept());
   for (int i = 0; i < 4; i++) {
-    params.set(&module_params::ca_cert_file, files[i % 2]);
+    set(&module_params::ca_cert_file, files[i % 2]);
     EXPECT_EQ(accepted(), i % 2 == 0 ? 1 : 2);
   }
 }
 
 TEST_F(TrustCache, SystemBundleIsReloadedWhenChanged) {
-  params.set(&module_params::ca_cert_file, nullptr);
+  set(&module_params::ca_cert_file, nullptr);
   replace_file(kBundle, system_certs() + roots.a);
   ASSERT_TRUE(kept());
   EXPECT_EQ(accepted(), 1);
@@ -376,7 +372,7 @@ TEST_F(TrustCache, ConcurrentRequestsAllSucceed) {
     files.push_back(dir + "/ca" + std::to_string(i) + ".pem");
     replace_file(files.back(), i == 0 ? read_file(test_pki().root_and_intermediate) : roots.a);
   }
-  params.set(&module_params::ca_cert_file, files[0]);
+  set(&module_params::ca_cert_file, files[0]);
   ASSERT_TRUE(kept()); // settled: every file is kept from here on
   // glibc loads its name-service modules on the first lookup of the process, under locks that
   // helgrind cannot see; done here, before the threads, it is not mistaken for a race.
@@ -385,14 +381,15 @@ TEST_F(TrustCache, ConcurrentRequestsAllSucceed) {
   std::vector<std::thread> workers;
   for (int t = 0; t < threads; t++) {
     workers.emplace_back([&, t] {
-      Params own;
-      own.set(&module_params::host, "localhost")
-          .set(&module_params::port, server_a.port_str())
-          .set(&module_params::path, params->path);
+      zv::ParamsScope own;
+      set_text(own.get(), &module_params::logname, "pam_zelvane(test)");
+      set_text(own.get(), &module_params::host, "localhost");
+      set_text(own.get(), &module_params::port, server_a.port_str());
+      set_text(own.get(), &module_params::path, params->path);
       for (int r = 0; r < rounds; r++) {
-        own.set(&module_params::ca_cert_file, files[(t + r) % files.size()]);
+        set_text(own.get(), &module_params::ca_cert_file, files[(t + r) % files.size()]);
         char *reply = nullptr;
-        if (post_json_request(&own, kBody, &reply) == 1 && reply != nullptr &&
+        if (post_json_request(own.get(), kBody, &reply) == 1 && reply != nullptr &&
             std::string(reply) == "{\"errorCode\":0}")
           ok++;
         std::free(reply);
@@ -410,12 +407,12 @@ TEST_F(TrustCache, ConcurrentRequestsAllSucceed) {
 // around a second load, request and unload (the first sets up OpenSSL's own global state).
 TEST_F(TrustCache, UnloadedModuleLeavesNothingBehind) {
   replace_file(kBundle, system_certs() + roots.a);
-  params.set(&module_params::ca_cert_file, nullptr);
+  set(&module_params::ca_cert_file, nullptr);
   ASSERT_TRUE(kept()); // settled, so that the module keeps what it parses
   auto round = [&] {
     // Its own server, stopped (threads joined) before the heap is looked at.
     TlsServer server;
-    params.set(&module_params::port, server.port_str());
+    set(&module_params::port, server.port_str());
     void *module = dlopen(ZV_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(module, nullptr) << dlerror();
     auto post_fn = reinterpret_cast<int (*)(const module_params *, const char *, char **)>(
@@ -423,7 +420,7 @@ TEST_F(TrustCache, UnloadedModuleLeavesNothingBehind) {
     ASSERT_NE(post_fn, nullptr);
     for (int i = 0; i < 3; i++) {
       char *reply = nullptr;
-      EXPECT_EQ(post_fn(&params, kBody, &reply), 1);
+      EXPECT_EQ(post_fn(params.get(), kBody, &reply), 1);
       std::free(reply);
     }
     ASSERT_EQ(dlclose(module), 0);

@@ -31,44 +31,41 @@ protected:
     ASSERT_EQ(std::string(std::getenv("ZV_IN_NS") ? std::getenv("ZV_IN_NS") : ""), "1")
         << "must run inside tests/support/ns-run: it rewrites /etc/ssl";
     for (const char *f : kSystemFiles) unlink(f);
-    params.set(&module_params::ca_cert_file, nullptr);
+    set(&module_params::ca_cert_file, nullptr);
   }
 };
 
 TEST_F(TrustStore, SystemFilesAreTriedInOrder) {
   params->debug = 1;
-  EXPECT_EQ(get_ca_certificates_path(&params), nullptr);
-  EXPECT_EQ(log_lines(), std::vector<std::string>{"err get_ca_certificates_path[N]: No CA "
-                                                  "certificate file found in common locations."});
+  EXPECT_EQ(get_ca_certificates_path(params.get()), nullptr);
+  EXPECT_EQ(log_lines(), (LogLines{{LOG_ERR, "get_ca_certificates_path: No CA certificate file "
+                                             "found in common locations."}}));
   // Added from the last to the first: each newly added one wins.
   for (int i = 4; i >= 0; i--) {
     write_file(kSystemFiles[i], "x");
     syslog_clear();
-    EXPECT_STREQ(get_ca_certificates_path(&params), kSystemFiles[i]);
-    EXPECT_EQ(log_lines(), std::vector<std::string>{
-                               "debug get_ca_certificates_path[N]: Using CA certificate file from "
-                               "system path: " +
-                               std::string(kSystemFiles[i])});
+    EXPECT_STREQ(get_ca_certificates_path(params.get()), kSystemFiles[i]);
+    EXPECT_EQ(log_lines(), (LogLines{{LOG_DEBUG, "get_ca_certificates_path: Using CA certificate "
+                                                 "file from system path: " +
+                                                     std::string(kSystemFiles[i])}}));
   }
 }
 
 TEST_F(TrustStore, ConfiguredFileWinsAndIsNeverReplaced) {
   write_file(kSystemFiles[0], "x");
-  params.set(&module_params::ca_cert_file, test_pki().root_ca);
+  set(&module_params::ca_cert_file, test_pki().root_ca);
   params->debug = 1;
-  EXPECT_EQ(get_ca_certificates_path(&params), params->ca_cert_file) << "not a copy";
-  EXPECT_EQ(log_lines(), std::vector<std::string>{
-                             "debug get_ca_certificates_path[N]: Using CA certificate file from "
-                             "parameters: " +
-                             test_pki().root_ca});
+  EXPECT_EQ(get_ca_certificates_path(params.get()), params->ca_cert_file) << "not a copy";
+  EXPECT_EQ(log_lines(), (LogLines{{LOG_DEBUG, "get_ca_certificates_path: Using CA certificate "
+                                               "file from parameters: " +
+                                                   test_pki().root_ca}}));
 
-  params.set(&module_params::ca_cert_file, "/nonexistent/ca.pem");
+  set(&module_params::ca_cert_file, "/nonexistent/ca.pem");
   params->debug = 0;
   syslog_clear();
-  EXPECT_EQ(get_ca_certificates_path(&params), nullptr);
-  EXPECT_EQ(log_lines(), std::vector<std::string>{"err get_ca_certificates_path[N]: ca_cert_file "
-                                                  "does not exist or is not readable: "
-                                                  "/nonexistent/ca.pem"});
+  EXPECT_EQ(get_ca_certificates_path(params.get()), nullptr);
+  EXPECT_EQ(log_lines(), (LogLines{{LOG_ERR, "get_ca_certificates_path: ca_cert_file does not "
+                                             "exist or is not readable: /nonexistent/ca.pem"}}));
 }
 
 // Readability is judged with the effective IDs, as a set-user-ID host would read the file.
@@ -77,23 +74,23 @@ TEST_F(TrustStore, ReadabilityUsesEffectiveIds) {
   write_file(path, "x");
   ASSERT_EQ(chmod(path.c_str(), 0600), 0);
   chmod(std::getenv("ZV_SYSLOG_CAPTURE"), 0666); // so records still land as another user
-  params.set(&module_params::ca_cert_file, path);
+  set(&module_params::ca_cert_file, path);
 
   ASSERT_EQ(setresuid(65534, 0, 0), 0); // real nobody, effective root
-  const char *as_setuid = get_ca_certificates_path(&params);
+  const char *as_setuid = get_ca_certificates_path(params.get());
   ASSERT_EQ(setresuid(0, 65534, 0), 0); // effective nobody
-  const char *as_nobody = get_ca_certificates_path(&params);
+  const char *as_nobody = get_ca_certificates_path(params.get());
   ASSERT_EQ(setresuid(0, 0, 0), 0);
   EXPECT_EQ(as_setuid, params->ca_cert_file);
   EXPECT_EQ(as_nobody, nullptr);
-  EXPECT_EQ(log_lines(), std::vector<std::string>{"err get_ca_certificates_path[N]: ca_cert_file "
-                                                  "does not exist or is not readable: " +
-                                                  path});
+  EXPECT_EQ(log_lines(), (LogLines{{LOG_ERR, "get_ca_certificates_path: ca_cert_file does not "
+                                             "exist or is not readable: " +
+                                                 path}}));
 }
 
 TEST_F(TrustStore, ContextTrustsTheFileWithPartialChains) {
-  params.set(&module_params::ca_cert_file, test_pki().root_and_intermediate);
-  SSL_CTX *ctx = create_ssl_context(&params);
+  set(&module_params::ca_cert_file, test_pki().root_and_intermediate);
+  SSL_CTX *ctx = create_ssl_context(params.get());
   ASSERT_NE(ctx, nullptr);
   EXPECT_TRUE(log_lines().empty()) << "debug off: a successful load is silent";
   EXPECT_EQ(SSL_CTX_get_min_proto_version(ctx), TLS1_2_VERSION);
@@ -105,16 +102,16 @@ TEST_F(TrustStore, ContextTrustsTheFileWithPartialChains) {
   SSL_CTX_free(ctx);
 
   params->debug = 1;
-  ctx = create_ssl_context(&params);
+  ctx = create_ssl_context(params.get());
   ASSERT_NE(ctx, nullptr);
   SSL_CTX_free(ctx);
   const std::string file = test_pki().root_and_intermediate;
   EXPECT_EQ(
       log_lines(),
-      (std::vector<std::string>{
-          "debug get_ca_certificates_path[N]: Using CA certificate file from parameters: " + file,
-          "debug create_ssl_context[N]: Loading CA certificates from: " + file,
-          "debug create_ssl_context[N]: Loaded 2 CA certificate(s) from " + file}));
+      (LogLines{{LOG_DEBUG,
+                 "get_ca_certificates_path: Using CA certificate file from parameters: " + file},
+                {LOG_DEBUG, "create_ssl_context: Loading CA certificates from: " + file},
+                {LOG_DEBUG, "create_ssl_context: Loaded 2 CA certificate(s) from " + file}}));
 }
 
 TEST_F(TrustStore, UnusableFilesGiveNoContext) {
@@ -126,49 +123,49 @@ TEST_F(TrustStore, UnusableFilesGiveNoContext) {
   params->debug = 1;
   for (const std::string &file : {empty, garbage}) {
     syslog_clear();
-    params.set(&module_params::ca_cert_file, file);
-    EXPECT_EQ(create_ssl_context(&params), nullptr) << file;
-    EXPECT_GE(count_lines_starting(
-                  "debug create_ssl_context[N]: ERROR: SSL_CTX_load_verify_locations: error:"),
-              1u)
+    set(&module_params::ca_cert_file, file);
+    EXPECT_EQ(create_ssl_context(params.get()), nullptr) << file;
+    EXPECT_GE(
+        count_logged(LOG_DEBUG, "create_ssl_context: ERROR: SSL_CTX_load_verify_locations: error:"),
+        1u)
         << file;
     EXPECT_EQ(ERR_peek_error(), 0u);
   }
   syslog_clear();
-  params.set(&module_params::ca_cert_file, nullptr);
-  EXPECT_EQ(create_ssl_context(&params), nullptr);
-  EXPECT_EQ(log_lines(), (std::vector<std::string>{
-                             "err get_ca_certificates_path[N]: No CA certificate file found in "
-                             "common locations.",
-                             "err create_ssl_context[N]: FAILED: get_ca_certificates_path"}));
+  set(&module_params::ca_cert_file, nullptr);
+  EXPECT_EQ(create_ssl_context(params.get()), nullptr);
+  EXPECT_EQ(log_lines(),
+            (LogLines{{LOG_ERR, "get_ca_certificates_path: No CA certificate file found in common "
+                                "locations."},
+                      {LOG_ERR, "create_ssl_context: FAILED: get_ca_certificates_path"}}));
 }
 
 TEST_F(TrustStore, SslErrorsAreDrainedOldestFirst) {
   params->debug = 1;
-  log_ssl_errors(&params, "caller", 42, "SSL_frobnicate");
-  EXPECT_EQ(log_lines(), std::vector<std::string>{"debug caller[N]: ERROR: SSL_frobnicate FAILED"});
-  EXPECT_TRUE(syslog_has("caller[42]: ERROR: SSL_frobnicate FAILED"));
+  log_ssl_errors(params.get(), "caller", 42, "SSL_frobnicate");
+  EXPECT_EQ(log_lines(), (LogLines{{LOG_DEBUG, "caller: ERROR: SSL_frobnicate FAILED"}}));
+  EXPECT_EQ(syslog_records().at(0).text, "caller[42]: ERROR: SSL_frobnicate FAILED");
 
   const int reasons[] = {SSL_R_NO_SHARED_CIPHER, SSL_R_WRONG_VERSION_NUMBER,
                          SSL_R_CERTIFICATE_VERIFY_FAILED};
-  std::vector<std::string> expected;
+  LogLines expected;
   for (int reason : reasons) {
     ERR_raise(ERR_LIB_SSL, reason);
     char text[256];
     ERR_error_string_n(ERR_peek_last_error(), text, sizeof text);
-    expected.push_back(std::string("debug caller[N]: ERROR: BIO_read: ") + text);
+    expected.push_back({LOG_DEBUG, std::string("caller: ERROR: BIO_read: ") + text});
   }
   syslog_clear();
-  log_ssl_errors(&params, "caller", 7, "BIO_read");
+  log_ssl_errors(params.get(), "caller", 7, "BIO_read");
   EXPECT_EQ(log_lines(), expected);
-  EXPECT_NE(expected[0].find("no shared cipher"), std::string::npos);
+  EXPECT_NE(expected[0].text.find("no shared cipher"), std::string::npos);
   EXPECT_EQ(ERR_peek_error(), 0u);
 
   // Without debug nothing is written, yet the queue is emptied all the same.
   params->debug = 0;
   ERR_raise(ERR_LIB_SSL, SSL_R_NO_SHARED_CIPHER);
   syslog_clear();
-  log_ssl_errors(&params, "caller", 7, "BIO_read");
+  log_ssl_errors(params.get(), "caller", 7, "BIO_read");
   EXPECT_TRUE(log_lines().empty());
   EXPECT_EQ(ERR_peek_error(), 0u);
 }
