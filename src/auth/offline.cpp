@@ -180,9 +180,9 @@ int check_offline_code(const module_params *params, const char *username, const 
   if (limited) {
     if (zv::offline::lock_failures(params, kChecker, username, &failures) != 0) return kRejected;
     if (zv::offline::locked_out(params, failures, now)) {
-      ZV_LOG_AS(kChecker, params, LOG_WARNING,
-                "Offline code check refused for %s after %d failed checks",
-                zv::LogText(username).c_str(), zv::offline::current_failures(params, failures, now));
+      ZV_LOG_AS(
+          kChecker, params, LOG_WARNING, "Offline code check refused for %s after %d failed checks",
+          zv::LogText(username).c_str(), zv::offline::current_failures(params, failures, now));
       return kRejected;
     }
   }
