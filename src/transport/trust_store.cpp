@@ -35,6 +35,7 @@
 // requests or threads, and nothing outlives the module.
 #include "transport/trust_store_int.h"
 
+#include <bit>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -59,8 +60,9 @@ namespace zv::transport {
 
 // One PEM block of the file, decoded.
 struct Block {
-  unsigned char *der; // the DER given to the decoder: the certificate, then any trust settings
-  size_t len;
+  const unsigned char *der; // the DER given to the decoder: the certificate, then any trust
+  size_t len;               // settings
+
   size_t cert_len; // the certificate alone
   uint64_t key;    // subject_key of its subject (certificates)
   bool trusted;    // "TRUSTED CERTIFICATE": decoded with its trust settings
@@ -68,24 +70,33 @@ struct Block {
   bool loaded;     // in the store (or tried)
 };
 
+// The blocks' DER, written one after another into chunks.
+struct Chunk {
+  Chunk *next; // the chunk filled before this one
+  size_t size, used;
+  unsigned char *data() { return reinterpret_cast<unsigned char *>(this + 1); }
+};
+
 struct TrustIndex {
   X509_LOOKUP_METHOD *method; // the method of the store's lookup, released with the index
   X509_STORE *store;          // borrowed: the store owns the index through its lookup
   Block *blocks;
   size_t count, capacity;
+  Chunk *chunks; // the one being filled first
 };
 
 namespace {
 
 using FilePtr = std::unique_ptr<FILE, Free<fclose>>;
 using CrlPtr = std::unique_ptr<X509_CRL, Free<X509_CRL_free>>;
-using BytesPtr = std::unique_ptr<unsigned char, Free<std::free>>;
 
 // A CA file larger than this is refused (the system bundle is 220 KB).
 constexpr size_t kMaxFileSize = 64u << 20;
-// The file is read through a buffer of this size, not held whole: on every request the host's
-// allocator would otherwise hand out (and take back) fresh pages for it.
-constexpr size_t kReadBuffer = 16u << 10;
+// The file is read through a buffer of this size, not held whole, and its DER is kept in chunks
+// of this size: both stay below the size from which the allocator hands out fresh pages (and
+// takes them back) on every request.
+constexpr size_t kReadBuffer = 64u << 10;
+constexpr size_t kChunk = 64u << 10;
 // Lines longer than this, inside or outside a block, are left to OpenSSL, whose reader splits
 // lines at 254 bytes.
 constexpr size_t kMaxLine = 200;
@@ -99,7 +110,11 @@ using InfosPtr = std::unique_ptr<STACK_OF(X509_INFO), FreeInfos>;
 
 void free_index(TrustIndex *index) {
   if (index == nullptr) return;
-  for (size_t i = 0; i < index->count; i++) std::free(index->blocks[i].der);
+  for (Chunk *chunk = index->chunks; chunk != nullptr;) {
+    Chunk *next = chunk->next;
+    std::free(chunk);
+    chunk = next;
+  }
   std::free(index->blocks);
   X509_LOOKUP_meth_free(index->method);
   std::free(index);
@@ -595,22 +610,31 @@ struct Base64Table {
 };
 constexpr Base64Table kBase64;
 
-// The DER of the block being read, grown as needed (kept from block to block).
-struct Scratch {
-  unsigned char *data = nullptr;
-  size_t size = 0, capacity = 0;
-  ~Scratch() { std::free(data); }
-  Scratch() = default;
-  Scratch(const Scratch &) = delete;
-  Scratch &operator=(const Scratch &) = delete;
+// The DER of the block being read, written at the end of the index's current chunk; a block
+// that outgrows the chunk moves to a new one.
+struct DerWriter {
+  TrustIndex *index;
+  size_t size = 0; // written so far
+
+  unsigned char *data() const { return index->chunks->data() + index->chunks->used; }
   bool reserve(size_t more) {
-    if (size + more <= capacity) return true;
-    const size_t wanted = (size + more) * 2;
-    auto *grown = static_cast<unsigned char *>(std::realloc(data, wanted));
-    if (grown == nullptr) return false;
-    data = grown;
-    capacity = wanted;
+    Chunk *head = index->chunks;
+    if (head != nullptr && head->used + size + more <= head->size) return true;
+    const size_t want = size + more;
+    const size_t room = want > kChunk / 2 ? 2 * want : kChunk - sizeof(Chunk);
+    auto *fresh = static_cast<Chunk *>(std::malloc(sizeof(Chunk) + room));
+    if (fresh == nullptr) return false;
+    *fresh = Chunk{head, room, 0};
+    if (size > 0) std::memcpy(fresh->data(), head->data() + head->used, size);
+    index->chunks = fresh;
     return true;
+  }
+  // The block is complete: the next one starts after it.
+  const unsigned char *keep() {
+    const unsigned char *der = data();
+    index->chunks->used += size;
+    size = 0;
+    return der;
   }
 };
 
@@ -618,8 +642,7 @@ enum class Body { kDone, kNotPlain, kNoMemory };
 
 // Decodes a block's body - lines of Base64, "=" padding at the very end as needed, then the END
 // line of `label` - into `out`.
-Body decode_body(LineReader &lines, const char *label, Scratch &out) {
-  out.size = 0;
+Body decode_body(LineReader &lines, const char *label, DerWriter &out) {
   size_t held = 0, pad = 0;
   uint32_t acc = 0;
   const char *line = nullptr;
@@ -634,11 +657,14 @@ Body decode_body(LineReader &lines, const char *label, Scratch &out) {
           known_label(end_label, end_len) != label)
         return Body::kNotPlain;
       if (!out.reserve(2)) return Body::kNoMemory;
+      unsigned char *o = out.data() + out.size;
       if (held == 2 && pad == 2) {
-        out.data[out.size++] = static_cast<unsigned char>(acc >> 4);
+        o[0] = static_cast<unsigned char>(acc >> 4);
+        out.size += 1;
       } else if (held == 3 && pad == 1) {
-        out.data[out.size++] = static_cast<unsigned char>(acc >> 10);
-        out.data[out.size++] = static_cast<unsigned char>(acc >> 2);
+        o[0] = static_cast<unsigned char>(acc >> 10);
+        o[1] = static_cast<unsigned char>(acc >> 2);
+        out.size += 2;
       } else if (held != 0 || pad != 0) {
         return Body::kNotPlain;
       }
@@ -647,16 +673,29 @@ Body decode_body(LineReader &lines, const char *label, Scratch &out) {
     if (len == 0 || pad != 0) return Body::kNotPlain;
     if (!out.reserve(len)) return Body::kNoMemory;
     const auto *s = reinterpret_cast<const unsigned char *>(line);
-    unsigned char *o = out.data + out.size;
+    unsigned char *const start = out.data();
+    unsigned char *o = start + out.size;
     size_t i = 0;
-    // Whole groups of four while none is held over from the last line.
-    for (; held == 0 && i + 4 <= len; i += 4, o += 3) {
-      const uint32_t v = kBase64.at[0][s[i]] | kBase64.at[1][s[i + 1]] | kBase64.at[2][s[i + 2]] |
-                         kBase64.at[3][s[i + 3]];
-      if (v >> 24 != 0) break;
-      o[0] = static_cast<unsigned char>(v >> 16);
-      o[1] = static_cast<unsigned char>(v >> 8);
-      o[2] = static_cast<unsigned char>(v);
+    // Whole groups of four while none is held over from the last line, all checked at once
+    // at the end (and decoded again one by one when one was not a digit). Each group writes a
+    // fourth byte that the next overwrites: reserve() left room for it.
+    if (held == 0) {
+      const size_t groups = len / 4;
+      uint32_t seen = 0;
+      for (size_t g = 0; g < groups; g++) {
+        const unsigned char *q = s + 4 * g;
+        const uint32_t v =
+            kBase64.at[0][q[0]] | kBase64.at[1][q[1]] | kBase64.at[2][q[2]] | kBase64.at[3][q[3]];
+        seen |= v;
+        const uint32_t bytes = std::endian::native == std::endian::little
+                                   ? __builtin_bswap32(v << 8)
+                                   : v << 8; // the three bytes first, in order
+        std::memcpy(o + 3 * g, &bytes, 4);
+      }
+      if (seen >> 24 == 0) {
+        i = 4 * groups;
+        o += 3 * groups;
+      }
     }
     for (; i < len; i++) {
       if (s[i] == '=') {
@@ -674,7 +713,7 @@ Body decode_body(LineReader &lines, const char *label, Scratch &out) {
         held = 0;
       }
     }
-    out.size = static_cast<size_t>(o - out.data);
+    out.size = static_cast<size_t>(o - start);
   }
   return Body::kNotPlain; // no END line
 }
@@ -710,7 +749,7 @@ enum class Scan { kIndexed, kNotPlain, kNoMemory, kReadError };
 // Reads the file's blocks into the index: kNotPlain when the file is not in the plain form the
 // index takes (OpenSSL's loader is then given the whole file).
 Scan scan(LineReader &lines, TrustIndex *index) {
-  Scratch der;
+  DerWriter der{index};
   const char *line = nullptr;
   size_t len = 0;
   bool first = true;
@@ -728,16 +767,12 @@ Scan scan(LineReader &lines, TrustIndex *index) {
     if (label == nullptr) return Scan::kNotPlain;
     const Body body = decode_body(lines, label, der);
     if (body != Body::kDone) return body == Body::kNoMemory ? Scan::kNoMemory : Scan::kNotPlain;
-    Block block{nullptr, der.size, 0, 0, label == kTrustedLabel, label == kCrlLabel, false};
+    Block block{der.data(), der.size, 0, 0, label == kTrustedLabel, label == kCrlLabel, false};
     if (!block.crl &&
-        !index_certificate(der.data, der.size, block.trusted, &block.cert_len, &block.key))
+        !index_certificate(block.der, block.len, block.trusted, &block.cert_len, &block.key))
       return Scan::kNotPlain;
-    BytesPtr copy(static_cast<unsigned char *>(std::malloc(der.size)));
-    if (!copy) return Scan::kNoMemory;
-    std::memcpy(copy.get(), der.data, der.size);
-    block.der = copy.get();
+    der.keep();
     if (!add_block(index, block)) return Scan::kNoMemory;
-    (void)copy.release(); // the index's now
   }
   return lines.error != 0 ? Scan::kReadError : Scan::kIndexed;
 }
@@ -793,17 +828,26 @@ void free_lookup(X509_LOOKUP *lookup) {
 }
 
 // Duplicates are identical certificates (trust settings aside); the store keeps one of each.
+// They share a key, so only certificates of one key are compared, in an order sorted by key.
 int distinct_certificates(const TrustIndex *index) {
+  std::unique_ptr<const Block *[], Free<std::free>> sorted(
+      static_cast<const Block **>(std::malloc(index->count * sizeof(Block *))));
+  if (!sorted) return -1;
+  size_t n = 0;
+  for (size_t i = 0; i < index->count; i++)
+    if (!index->blocks[i].crl) sorted[n++] = &index->blocks[i];
+  std::qsort(sorted.get(), n, sizeof(Block *), [](const void *a, const void *b) {
+    const uint64_t x = (*static_cast<const Block *const *>(a))->key;
+    const uint64_t y = (*static_cast<const Block *const *>(b))->key;
+    return x < y ? -1 : x > y ? 1 : 0;
+  });
   int count = 0;
-  for (size_t i = 0; i < index->count; i++) {
-    const Block &a = index->blocks[i];
-    if (a.crl) continue;
+  for (size_t i = 0; i < n; i++) {
+    const Block &a = *sorted[i];
     bool repeated = false;
-    for (size_t j = 0; j < i && !repeated; j++) {
-      const Block &b = index->blocks[j];
-      repeated = !b.crl && b.key == a.key && b.cert_len == a.cert_len &&
-                 std::memcmp(a.der, b.der, a.cert_len) == 0;
-    }
+    for (size_t j = i; j-- > 0 && sorted[j]->key == a.key && !repeated;)
+      repeated =
+          sorted[j]->cert_len == a.cert_len && std::memcmp(a.der, sorted[j]->der, a.cert_len) == 0;
     if (!repeated) count++;
   }
   return count;
@@ -827,6 +871,8 @@ Built build_store(IndexPtr &owned, StorePtr *out, int *count) {
     if (X509_STORE_add_crl(store.get(), crl.get()) != 1) return Built::kFailed;
     block.loaded = true;
   }
+  const int distinct = distinct_certificates(index);
+  if (distinct < 0) return Built::kFailed;
   index->method = X509_LOOKUP_meth_new("zelvane CA file index");
   if (index->method == nullptr ||
       X509_LOOKUP_meth_set_get_by_subject(index->method, get_by_subject) != 1 ||
@@ -836,7 +882,7 @@ Built build_store(IndexPtr &owned, StorePtr *out, int *count) {
   if (lookup == nullptr) return Built::kFailed;
   index->store = store.get();
   X509_LOOKUP_set_method_data(lookup, owned.release()); // the lookup owns the index from here
-  *count = distinct_certificates(index);
+  *count = distinct;
   *out = std::move(store);
   return Built::kDone;
 }
