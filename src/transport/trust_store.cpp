@@ -60,9 +60,8 @@ namespace zv::transport {
 
 // One PEM block of the file, decoded.
 struct Block {
-  const unsigned char *der; // the DER given to the decoder: the certificate, then any trust
-  size_t len;               // settings
-
+  const unsigned char *der; // what the decoder is given: the certificate, and trust settings
+  size_t len;
   size_t cert_len; // the certificate alone
   uint64_t key;    // subject_key of its subject (certificates)
   bool trusted;    // "TRUSTED CERTIFICATE": decoded with its trust settings
@@ -830,24 +829,27 @@ void free_lookup(X509_LOOKUP *lookup) {
 // Duplicates are identical certificates (trust settings aside); the store keeps one of each.
 // They share a key, so only certificates of one key are compared, in an order sorted by key.
 int distinct_certificates(const TrustIndex *index) {
-  std::unique_ptr<const Block *[], Free<std::free>> sorted(
-      static_cast<const Block **>(std::malloc(index->count * sizeof(Block *))));
+  struct Keyed {
+    uint64_t key;
+    const Block *block;
+  };
+  std::unique_ptr<Keyed[], Free<std::free>> sorted(
+      static_cast<Keyed *>(std::malloc(index->count * sizeof(Keyed))));
   if (!sorted) return -1;
   size_t n = 0;
   for (size_t i = 0; i < index->count; i++)
-    if (!index->blocks[i].crl) sorted[n++] = &index->blocks[i];
-  std::qsort(sorted.get(), n, sizeof(Block *), [](const void *a, const void *b) {
-    const uint64_t x = (*static_cast<const Block *const *>(a))->key;
-    const uint64_t y = (*static_cast<const Block *const *>(b))->key;
+    if (!index->blocks[i].crl) sorted[n++] = Keyed{index->blocks[i].key, &index->blocks[i]};
+  std::qsort(sorted.get(), n, sizeof(Keyed), [](const void *a, const void *b) {
+    const uint64_t x = static_cast<const Keyed *>(a)->key, y = static_cast<const Keyed *>(b)->key;
     return x < y ? -1 : x > y ? 1 : 0;
   });
   int count = 0;
   for (size_t i = 0; i < n; i++) {
-    const Block &a = *sorted[i];
+    const Block &a = *sorted[i].block;
     bool repeated = false;
-    for (size_t j = i; j-- > 0 && sorted[j]->key == a.key && !repeated;)
-      repeated =
-          sorted[j]->cert_len == a.cert_len && std::memcmp(a.der, sorted[j]->der, a.cert_len) == 0;
+    for (size_t j = i; j-- > 0 && sorted[j].key == a.key && !repeated;)
+      repeated = sorted[j].block->cert_len == a.cert_len &&
+                 std::memcmp(a.der, sorted[j].block->der, a.cert_len) == 0;
     if (!repeated) count++;
   }
   return count;

@@ -143,6 +143,20 @@ std::string trusted_pem(X509 *cert, bool reject) {
   return std::string(data, static_cast<size_t>(len));
 }
 
+// DER bytes as a "CERTIFICATE" block, written as they are.
+std::string pem_of(const std::string &der) {
+  BioPtr b64(BIO_new(BIO_f_base64())), mem(BIO_new(BIO_s_mem()));
+  BIO *chain = BIO_push(b64.release(), mem.release());
+  BIO_write(chain, der.data(), static_cast<int>(der.size()));
+  (void)BIO_flush(chain);
+  char *data = nullptr;
+  const long n = BIO_get_mem_data(BIO_next(chain), &data);
+  std::string text = "-----BEGIN CERTIFICATE-----\n" + std::string(data, static_cast<size_t>(n)) +
+                     "-----END CERTIFICATE-----\n";
+  BIO_free_all(chain);
+  return text;
+}
+
 // A CRL of `issuer` that revokes `revoked`.
 std::string crl_pem(const Issued &issuer, const X509 *revoked) {
   CrlPtr crl(X509_CRL_new());
@@ -205,6 +219,20 @@ Verdict verify(X509_STORE *store, X509 *leaf, const std::vector<X509 *> &sent,
   sk_X509_free(untrusted);
   ERR_clear_error();
   return v;
+}
+
+// The certificates of a store as DER texts.
+std::multiset<std::string> anchors(X509_STORE *store) {
+  std::multiset<std::string> out;
+  STACK_OF(X509_OBJECT) *objects = X509_STORE_get0_objects(store);
+  for (int i = 0; i < sk_X509_OBJECT_num(objects); i++) {
+    X509 *cert = X509_OBJECT_get0_X509(sk_X509_OBJECT_value(objects, i));
+    unsigned char *der = nullptr;
+    const int len = cert != nullptr ? i2d_X509(cert, &der) : 0;
+    if (len > 0) out.emplace(reinterpret_cast<char *>(der), static_cast<size_t>(len));
+    OPENSSL_free(der);
+  }
+  return out;
 }
 
 // OpenSSL's errors queued so far, oldest first (the queue is emptied).
@@ -408,23 +436,6 @@ TEST_F(TrustIndexTest, DamagedFilesFailAsAFullLoad) {
     copy.replace(at, drop, with);
     return r + copy;
   };
-  // The unneeded certificate's DER with one byte changed, re-encoded as valid Base64.
-  auto der_changed = [&](size_t offset, unsigned char value) {
-    unsigned char *der = nullptr;
-    const int len = i2d_X509(U.cert.get(), &der);
-    der[offset] = value;
-    BioPtr b64(BIO_new(BIO_f_base64())), mem(BIO_new(BIO_s_mem()));
-    BIO *chain = BIO_push(b64.release(), mem.release());
-    BIO_write(chain, der, len);
-    (void)BIO_flush(chain);
-    char *data = nullptr;
-    const long n = BIO_get_mem_data(BIO_next(chain), &data);
-    std::string text = "-----BEGIN CERTIFICATE-----\n" + std::string(data, static_cast<size_t>(n)) +
-                       "-----END CERTIFICATE-----\n";
-    BIO_free_all(chain);
-    OPENSSL_free(der);
-    return r + text;
-  };
   const std::string cases[] = {
       damaged(body + 70, "!"),                 // not Base64
       damaged(body + 65, "", 65),              // a line missing
@@ -432,8 +443,6 @@ TEST_F(TrustIndexTest, DamagedFilesFailAsAFullLoad) {
       damaged(end, "", u.size() - end),        // no END line
       damaged(end + 9, "X509 CRL-----\n", 17), // END of another label
       damaged(body, "", end - body),           // no body
-      der_changed(1, 0x83),                    // a length beyond the data
-      der_changed(4, 0x31),                    // a SET where the SEQUENCE belongs
       r + "-----BEGIN CERTIFICATE-----\nMAMCAQA=\n-----END CERTIFICATE-----\n", // not one
       "-----BEGIN CERTIFICATE-----\nProc-Type: 4,MIC-CLEAR\n\n" + u.substr(28), // a header
       "",                                                                       // empty
@@ -448,6 +457,36 @@ TEST_F(TrustIndexTest, DamagedFilesFailAsAFullLoad) {
   }
 }
 
+// Every change of one byte in a certificate's DER (given as valid Base64): when the index takes
+// the file, a full load takes it too and the certificate decodes; otherwise both refuse it
+// alike, or the file went to OpenSSL's loader.
+TEST_F(TrustIndexTest, EveryOneByteDamageIsJudgedAsAFullLoad) {
+  const std::string r = pem(R.cert.get());
+  unsigned char *der = nullptr;
+  const int len = i2d_X509(I.cert.get(), &der);
+  int taken = 0;
+  for (int at = 0; at < len; at++) {
+    for (const unsigned char flip : {0x01, 0x80, 0xff}) {
+      std::string copy(reinterpret_cast<char *>(der), static_cast<size_t>(len));
+      copy[static_cast<size_t>(at)] = static_cast<char>(copy[static_cast<size_t>(at)] ^ flip);
+      SCOPED_TRACE("byte " + std::to_string(at) + " ^ " + std::to_string(flip));
+      Stores s(r + pem_of(copy));
+      if (s.index != nullptr) {
+        taken++;
+        ASSERT_TRUE(s.full);
+        EXPECT_EQ(s.lazy_count, s.full_count);
+        EXPECT_TRUE(zv::transport::trust_index_load_all(s.index));
+        EXPECT_EQ(anchors(s.lazy.get()), anchors(s.full.get()));
+      } else {
+        EXPECT_EQ(!s.lazy, !s.full);
+        EXPECT_EQ(s.lazy_errors, s.full_errors);
+      }
+    }
+  }
+  OPENSSL_free(der);
+  EXPECT_GT(taken, len) << "changes inside keys, signatures and names keep the file indexed";
+}
+
 // The system bundle is indexed (else every login would decode all of it again), counts as many
 // certificates as a full load, and every certificate in it decodes to the same store.
 TEST_F(TrustIndexTest, SystemBundleIsIndexedAndComplete) {
@@ -457,18 +496,6 @@ TEST_F(TrustIndexTest, SystemBundleIsIndexedAndComplete) {
   EXPECT_GT(s.lazy_count, 100);
   EXPECT_EQ(s.lazy_count, s.full_count);
   EXPECT_TRUE(zv::transport::trust_index_load_all(s.index));
-  auto anchors = [](X509_STORE *store) {
-    std::multiset<std::string> out;
-    STACK_OF(X509_OBJECT) *objects = X509_STORE_get0_objects(store);
-    for (int i = 0; i < sk_X509_OBJECT_num(objects); i++) {
-      X509 *cert = X509_OBJECT_get0_X509(sk_X509_OBJECT_value(objects, i));
-      unsigned char *der = nullptr;
-      const int len = i2d_X509(cert, &der);
-      out.emplace(reinterpret_cast<char *>(der), static_cast<size_t>(len));
-      OPENSSL_free(der);
-    }
-    return out;
-  };
   EXPECT_EQ(anchors(s.lazy.get()), anchors(s.full.get()));
 }
 
