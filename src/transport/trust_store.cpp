@@ -6,12 +6,12 @@
 // (about 100 us each, most of it their public keys): many times the rest of a request, for the
 // one or two certificates a chain uses.
 //
-// So the file is read once per request and each PEM block is decoded from Base64 and checked
-// here, without OpenSSL's certificate decoder; the certificates are indexed by a key of their
-// subject name. The store carries an X509_LOOKUP whose get_by_subject, asked by the verifier
-// for an issuer, decodes every certificate of the file whose key matches and adds it to the
-// store, as OpenSSL's hashed-directory lookup (by_dir.c) adds the files of a hash. The verifier
-// then picks among them exactly as in a store that holds the whole file:
+// So the file is read once per request, through a small buffer, and each PEM block is decoded
+// from Base64 and checked here, without OpenSSL's certificate decoder; the certificates are
+// indexed by a key of their subject name. The store carries an X509_LOOKUP whose get_by_subject,
+// asked by the verifier for an issuer, decodes every certificate of the file whose key matches and
+// adds it to the store, as OpenSSL's hashed-directory lookup (by_dir.c) adds the files of a hash.
+// The verifier then picks among them exactly as in a store that holds the whole file:
 //  - the key is a function of what X509_NAME_cmp compares (the names' canonical form: case and
 //    white space folded, string types made UTF-8), only coarser, so two names OpenSSL deems
 //    equal always share a key; names that share a key but differ cost one decoding too many;
@@ -26,10 +26,11 @@
 // certificate, field by field, in a form strict enough that OpenSSL is sure to decode it. Any
 // block outside that form - and any layout this index does not take (a key, a header, a line
 // of unusual length or white space, a certificate encoded unusually) - sends the whole file to
-// OpenSSL's own loader instead, which accepts or refuses it exactly as before, with its own
-// errors. So the index is never more lenient than a full load, and a file it takes is trusted
-// for exactly what a full load trusts. (A certificate that still failed to decode when needed
-// would be left out of the store, not trusted.)
+// OpenSSL's own loader instead (it reads the file again from the start, on the descriptor
+// already open), which accepts or refuses it exactly as before, with its own errors. So the index
+// is never more lenient than a full load, and a file it takes is trusted for exactly what a full
+// load trusts. (A certificate that still failed to decode when needed would be left out of the
+// store, not trusted.)
 //
 // The store, its lookup method and the index belong to one request: nothing is shared between
 // requests or threads, and nothing outlives the module.
