@@ -104,9 +104,8 @@ int wait_fd(int fd, short events, int ms) noexcept {
 const char *failure_text(Failure f) noexcept {
   // In the order of Failure.
   static constexpr const char *kTexts[] = {
-      "no failure",        "name not resolved", "connection refused", "unreachable",
-      "timed out",         "connection closed", "TLS failure",        "unusable response",
-      "local failure",
+      "no failure",        "name not resolved", "connection refused", "unreachable",   "timed out",
+      "connection closed", "TLS failure",       "unusable response",  "local failure",
   };
   const auto i = static_cast<size_t>(f);
   return i < sizeof kTexts / sizeof kTexts[0] ? kTexts[i] : "failure";
