@@ -7,6 +7,7 @@
 
 #include "api/api.h"
 #include "api/exchange_int.h"
+#include "common/call.h"
 #include "pam/log.h"
 #include "transport/transport.h"
 
@@ -78,6 +79,7 @@ int wait_for_answer(const module_params *params, const char *username, const cha
 
 extern "C" int send_push_message(const module_params *params, const char *username,
                                  const char *delivery_method) {
+  note_road(params->call, zv::road::push);
   zv::Secret body(get_send_push_message_json(params, username, delivery_method));
   if (!body) return PAM_BUF_ERR;
   send_message(params->pamh, PAM_TEXT_INFO, "%s", "Sending push authentication request.");
