@@ -91,6 +91,7 @@ constexpr Option kOptions[] = {
     ZV_TEXT(push_sms_message, "Push SMS Confirmation", kDumped | kQuiet),
     ZV_TEXT(push_voice_message, "Push Voice Call Confirmation", kDumped | kQuiet),
     integer("request_timeout_secs", &P::request_timeout_secs, 15, 1),
+    ZV_FLAG(push_wait_prompt, 1),
 };
 // clang-format on
 

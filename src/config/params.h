@@ -66,6 +66,7 @@ typedef struct module_params {
   char *push_voice_message;
   // Settings beyond the original table.
   int request_timeout_secs;
+  int push_wait_prompt;
   // Not a setting: the state of the pam_sm_authenticate call (common/call.h), borrowed; null
   // when a working function is called on its own.
   struct zv_call *call;
