@@ -132,7 +132,7 @@ extern "C" void syslog_message(const module_params *params, int priority, const 
 
 zv::LogText::LogText(const char *text, bool field) noexcept {
   if (text == nullptr) {
-    std::snprintf(buf_, sizeof buf_, "(null)");
+    (void)std::snprintf(buf_, sizeof buf_, "(null)");
     return;
   }
   const size_t len = std::strlen(text);
@@ -151,5 +151,5 @@ zv::LogText::LogText(const char *text, bool field) noexcept {
     }
   }
   buf_[out] = '\0';
-  if (shown < len) std::snprintf(buf_ + out, sizeof buf_ - out, " ... (%zu bytes)", len);
+  if (shown < len) (void)std::snprintf(buf_ + out, sizeof buf_ - out, " ... (%zu bytes)", len);
 }
