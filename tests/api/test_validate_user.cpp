@@ -74,7 +74,8 @@ TEST_F(ValidateUser, NegativeServerCodesAreRefusals) {
               std::make_pair(ZV_STATUS_NEGATIVE_CODE, PAM_AUTH_ERR));
     EXPECT_EQ(said, std::vector<Said>{error(kServerError)});
     EXPECT_EQ(error_lines(), std::vector<std::string>{"validate_user_error_code: error_message: "
-                                                      "down (" + std::string(code) + ")"});
+                                                      "down (" +
+                                                      std::string(code) + ")"});
   }
 }
 

@@ -28,8 +28,9 @@ TEST_F(FailOpen, OnlyAnOutageIsIgnored) {
     fake.queue("validate_oath_otp", http_reply(status, ""));
     const bool outage = status == 503;
     EXPECT_EQ(login("alice", {"123456"}), outage ? PAM_SUCCESS : PAM_AUTH_ERR) << status;
-    EXPECT_EQ(conv.errors(), outage ? std::vector<std::string>{kUnreachable}
-                                    : std::vector<std::string>{"Server error. Please contact support."})
+    EXPECT_EQ(conv.errors(),
+              outage ? std::vector<std::string>{kUnreachable}
+                     : std::vector<std::string>{"Server error. Please contact support."})
         << status;
   }
 }

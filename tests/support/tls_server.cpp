@@ -250,8 +250,8 @@ TlsServer::TlsServer(TlsServerOptions options) : options_(std::move(options)) {
       throw std::runtime_error("cannot load " + options_.cert_chain);
     }
   }
-  listen_fd_ = socket(options_.ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK,
-                      0);
+  listen_fd_ =
+      socket(options_.ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (listen_fd_ < 0) throw std::runtime_error("socket");
   int one = 1;
   setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);

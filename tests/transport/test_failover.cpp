@@ -114,9 +114,9 @@ TEST_F(Failover, TheDeadlineEndsEveryStage) {
     call = zv_call{};
     hosts({local(c.port)});
     EXPECT_EQ(post(), Posted::unreachable) << c.stage;
-    EXPECT_EQ(warnings(), std::vector<std::string>{"post_json_request: Server (" + local(c.port) +
-                                                   ") did not answer within 1 seconds (" +
-                                                   c.stage + ")."});
+    EXPECT_EQ(warnings(),
+              std::vector<std::string>{"post_json_request: Server (" + local(c.port) +
+                                       ") did not answer within 1 seconds (" + c.stage + ")."});
   }
 }
 
@@ -171,7 +171,8 @@ TEST_F(Failover, AServersHttpErrorIsAnAnswer) {
   hosts({local(first.port()), local(second.port())});
   EXPECT_EQ(post(), Posted::refused);
   EXPECT_EQ(second.connections(), 0u);
-  EXPECT_EQ(warnings(), std::vector<std::string>{"post_json_request: HTTP 500 response from server"});
+  EXPECT_EQ(warnings(),
+            std::vector<std::string>{"post_json_request: HTTP 500 response from server"});
 }
 
 TEST_F(Failover, OnceEveryServerTimedOutLaterRequestsFailAtOnce) {

@@ -253,11 +253,11 @@ TEST_F(Proxy, ASilentProxyFailsWithinTheTimeLimit) {
   EXPECT_EQ(rc, 0);
   EXPECT_EQ(out, nullptr);
   const std::string failed = "err proxy_connect[N]: Failed to read CONNECT response from proxy";
-  EXPECT_EQ(log_lines(), (std::vector<std::string>{
-                             failed, failed,
-                             "warning post_json_request[N]: Server (localhost:" +
-                                 server->port_str() +
-                                 ") did not answer within 1 seconds (opening the proxy tunnel)."}));
+  EXPECT_EQ(log_lines(),
+            (std::vector<std::string>{
+                failed, failed,
+                "warning post_json_request[N]: Server (localhost:" + server->port_str() +
+                    ") did not answer within 1 seconds (opening the proxy tunnel)."}));
   EXPECT_TRUE(server->received().empty());
 }
 
