@@ -1,12 +1,17 @@
 // Push authentication: asks the server to send the user a confirmation request, then polls for
 // the answer once a second with the OTP validation operation, the request's id in place of a code.
+// With push_wait_prompt the user is asked to press Enter once approved (or to type a code)
+// instead of being shown waiting notices.
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <security/pam_modules.h>
 #include <syslog.h>
 
 #include "api/api.h"
 #include "api/exchange_int.h"
+#include "auth/auth.h"
+#include "common/call.h"
 #include "pam/log.h"
 #include "transport/transport.h"
 
@@ -20,6 +25,7 @@ constexpr const char *kName = "send_push_message";
 constexpr Operation kOp{kName, false, false, true, false};
 
 constexpr int kNoticeEvery = 10;
+constexpr const char *kWaitPrompt = "Approve the request on your phone, then press Enter:";
 
 timespec now() {
   timespec t{};
@@ -45,14 +51,15 @@ bool is_refusal(int status) { return status == ZV_ERR_PUSH_DENIED || status == Z
 
 // Polls until the user confirms or refuses, or max_push_wait_secs seconds have passed since the
 // push was sent (slow and failed polls count against them). The polls ask the server that took
-// the push: it alone knows the request.
+// the push: it alone knows the request. After the wait prompt the user has said that the push
+// is approved: the first poll is made even when the time is up, and no notice follows.
 int wait_for_answer(const module_params *params, const char *username, const char *request_id,
-                    const timespec &sent) {
+                    const timespec &sent, bool prompted) {
   timespec end = sent;
   end.tv_sec += params->max_push_wait_secs;
   zv::transport::pin_answering_server(params);
   int result = -1;
-  for (int poll = 0; result < 0 && before(now(), end); poll++) {
+  for (int poll = 0; result < 0 && ((prompted && poll == 0) || before(now(), end)); poll++) {
     const int status = validate_push_poll(params, username, request_id);
     if (status == 0) {
       result = PAM_SUCCESS;
@@ -60,7 +67,7 @@ int wait_for_answer(const module_params *params, const char *username, const cha
       result = PAM_AUTH_ERR;
     } else {
       // Anything else, a failed poll included, only means that no answer is known yet.
-      if (poll % kNoticeEvery == 0)
+      if (!prompted && poll % kNoticeEvery == 0)
         send_message(params->pamh, PAM_ERROR_MSG, "%s",
                      "Waiting for you to confirm the authentication request...");
       pause_until_next_poll(end);
@@ -74,10 +81,30 @@ int wait_for_answer(const module_params *params, const char *username, const cha
   return PAM_AUTH_ERR;
 }
 
+// The wait prompt: sshd's keyboard-interactive shows messages only together with a prompt, so a
+// user waiting for a push would see nothing. True when the answer decided the factor (*rc
+// holds the result): no answer, or a typed code, checked as a code. An empty answer (Enter)
+// leaves the push to decide.
+bool answered_at_wait_prompt(const module_params *params, const char *username, int *rc) {
+  zv::Secret answer(prompt_user(params->pamh, PAM_PROMPT_ECHO_OFF, kWaitPrompt));
+  *rc = PAM_AUTH_ERR;
+  if (!answer) return true;
+  if (answer.get()[0] == '\0') return false;
+  // Only a code goes to the server: a password typed here by mistake must not.
+  if (std::strlen(answer.get()) > PAM_MAX_RESP_SIZE || is_otp_str(answer.get()) == 0) {
+    send_message(params->pamh, PAM_ERROR_MSG, "%s", ZV_INVALID_CHOICE);
+    return true;
+  }
+  note_road(params->call, zv::road::code);
+  *rc = validate_oath_otp(params, username, answer.get());
+  return true;
+}
+
 } // namespace
 
 extern "C" int send_push_message(const module_params *params, const char *username,
                                  const char *delivery_method) {
+  note_road(params->call, zv::road::push);
   zv::Secret body(get_send_push_message_json(params, username, delivery_method));
   if (!body) return PAM_BUF_ERR;
   send_message(params->pamh, PAM_TEXT_INFO, "%s", "Sending push authentication request.");
@@ -96,5 +123,8 @@ extern "C" int send_push_message(const module_params *params, const char *userna
     send_message(params->pamh, PAM_ERROR_MSG, "%s", kInvalidResponseMessage);
     return PAM_AUTH_ERR;
   }
-  return wait_for_answer(params, username, response.authnUserReqId, sent);
+  const bool prompted = params->push_wait_prompt != 0;
+  int rc = PAM_AUTH_ERR;
+  if (prompted && answered_at_wait_prompt(params, username, &rc)) return rc;
+  return wait_for_answer(params, username, response.authnUserReqId, sent, prompted);
 }

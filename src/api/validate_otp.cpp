@@ -6,6 +6,7 @@
 #include "api/api.h"
 #include "api/exchange_int.h"
 #include "auth/offline.h"
+#include "common/call.h"
 #include "pam/log.h"
 
 namespace {
@@ -39,8 +40,12 @@ int validate(const module_params *params, const char *username, const char *otp,
   const Exchange how = exchange(params, std::move(body), &reply);
   if (how != Exchange::reply) {
     // While no server can be reached the offline codes decide; a server's HTTP error is an answer.
-    if (params->offline_codes != 0 && how != Exchange::refused)
-      return check_offline_code(params, username, otp, attempt);
+    if (params->offline_codes != 0 && how != Exchange::refused) {
+      const int status = check_offline_code(params, username, otp, attempt);
+      if (status == 0 && attempt == OfflineAttempt::typed)
+        note_road(params->call, zv::road::offline);
+      return status;
+    }
     if (how == Exchange::unreachable)
       send_message(params->pamh, PAM_ERROR_MSG, "%s",
                    "Unable to connect to the server. Please contact support.");

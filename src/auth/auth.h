@@ -7,6 +7,8 @@
 #define ZV_VALIDATED_KEY "zv.2fa.validated"
 #define ZV_PUSH_COMMAND_PREFIX "zvmfa.sendpush:"
 #define ZV_MAX_MENU_LINES 8
+// The answer to a code or method prompt that is neither.
+#define ZV_INVALID_CHOICE "Invalid authentication method or code."
 
 ZV_API_BEGIN
 

@@ -7,6 +7,7 @@
 
 #include "api/api.h"
 #include "auth/auth.h"
+#include "common/call.h"
 #include "common/own.h"
 #include "pam/log.h"
 
@@ -22,7 +23,13 @@ int check_password_then_code(module_params *params, const char *username, const 
                              const char *code) {
   const int rc = validate_user(params, username, password);
   if (rc != PAM_SUCCESS) return rc; // the code is never sent with a wrong password
+  zv_call *call = params->call;
+  note_road(call, zv::road::code);
   const int otp_rc = validate_oath_otp(params, username, code);
+  // The audit tells both: the password, and how its code was checked.
+  note_road(call, call != nullptr && std::strcmp(call->road, zv::road::offline) == 0
+                      ? "password+offline"
+                      : "password+code");
   if (otp_rc == PAM_SUCCESS)
     pam_set_data(params->pamh, ZV_VALIDATED_KEY, const_cast<char *>(kValidated), nullptr);
   return otp_rc;
@@ -51,6 +58,7 @@ extern "C" char *get_stack_password(const module_params *params) {
 extern "C" int validate_password_and_otp(module_params *params, const char *username,
                                          char *candidate) {
   zv::Secret owned(candidate);
+  note_road(params->call, zv::road::password);
   // No answer, an empty one, or one longer than any conversation may give (a wrong password in
   // every respect) never reaches the server.
   if (!owned || owned.get()[0] == '\0' || std::strlen(owned.get()) > PAM_MAX_RESP_SIZE)

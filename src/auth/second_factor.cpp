@@ -11,13 +11,14 @@
 
 #include "api/api.h"
 #include "auth/auth.h"
+#include "common/call.h"
 #include "common/own.h"
 #include "pam/log.h"
 
 namespace {
 
 constexpr size_t kPushPrefixLen = sizeof(ZV_PUSH_COMMAND_PREFIX) - 1;
-constexpr const char *kInvalidChoice = "Invalid authentication method or code.";
+constexpr const char *kInvalidChoice = ZV_INVALID_CHOICE;
 
 // What a token of allowed_2fa_methods is.
 enum class MethodKind {
@@ -135,6 +136,24 @@ bool refuse_oversized(const module_params *params, const char *answer) {
   return true;
 }
 
+// Asks the server to send a code by params->send_otp_method; once sent, the code's channel is
+// the road (the server sends anything but e-mail and voice as SMS).
+int deliver_code(const module_params *params, const char *working_name) {
+  const int rc = send_oath_otp(params, working_name);
+  if (rc != PAM_SUCCESS) return rc;
+  const char *channel = params->send_otp_method != nullptr ? params->send_otp_method : "";
+  note_road(params->call, std::strcmp(channel, "email") == 0   ? zv::road::email
+                          : std::strcmp(channel, "voice") == 0 ? zv::road::voice
+                                                               : zv::road::sms);
+  return rc;
+}
+
+// A typed code keeps the road of a code that the module delivered before the prompt.
+void note_typed_code(const module_params *params) {
+  if (params->call != nullptr && params->call->road == nullptr)
+    note_road(params->call, zv::road::code);
+}
+
 } // namespace
 
 extern "C" int is_allowed_method(const module_params *params, const char *list, const char *token) {
@@ -180,6 +199,7 @@ extern "C" int parse_legacy_otp(module_params *params, char *working_name, int *
   *handled = 1;
   *colon = '\0';
   char *code = colon + 1;
+  note_road(params->call, zv::road::code);
   const int rc = validate_oath_otp(params, working_name, code);
   zv::wipe(code); // the working name is freed without it once cut
   if (rc == PAM_SUCCESS) ZV_LOG(params, LOG_DEBUG, "END - Legacy OTP validation successful");
@@ -189,7 +209,7 @@ extern "C" int parse_legacy_otp(module_params *params, char *working_name, int *
 extern "C" int handle_legacy_2fa(module_params *params, const char *working_name) {
   ZV_LOG(params, LOG_DEBUG, "Using legacy 2FA logic");
   if (params->send_otp_method != nullptr) {
-    const int rc = send_oath_otp(params, working_name);
+    const int rc = deliver_code(params, working_name);
     if (rc != PAM_SUCCESS) return rc;
   }
   if (params->allow_push_authentication != 0)
@@ -199,6 +219,7 @@ extern "C" int handle_legacy_2fa(module_params *params, const char *working_name
   if (!answer || refuse_oversized(params, answer.get())) return PAM_AUTH_ERR;
   if (answer.get()[0] != '\0') {
     ZV_LOG(params, LOG_DEBUG, "Using legacy OTP validation");
+    note_typed_code(params);
     return validate_oath_otp(params, working_name, answer.get());
   }
   if (params->allow_push_authentication != 0) {
@@ -214,7 +235,7 @@ extern "C" int process_auto_otp_method(module_params *params, const char *workin
   ZV_LOG(params, LOG_DEBUG, "Processing %s method", token);
   const int rc = set_otp_method(params, delivery);
   if (rc != PAM_SUCCESS) return rc;
-  return send_oath_otp(params, working_name);
+  return deliver_code(params, working_name);
 }
 
 extern "C" int process_auto_push_method(module_params *params, const char *working_name,
@@ -278,7 +299,7 @@ extern "C" int handle_interactive_otp_method(module_params *params, const char *
   ZV_LOG(params, LOG_DEBUG, "User selected %s method", delivery);
   int rc = set_otp_method(params, delivery);
   if (rc != PAM_SUCCESS) return rc;
-  rc = send_oath_otp(params, working_name);
+  rc = deliver_code(params, working_name);
   if (rc != PAM_SUCCESS) return rc;
   zv::Secret answer(prompt_user(params->pamh, params->echo_verification_code, params->prompt_otp));
   if (!answer || refuse_oversized(params, answer.get())) return PAM_AUTH_ERR;
@@ -297,6 +318,7 @@ extern "C" int process_interactive_methods(module_params *params, const char *wo
   }
   if (codes_accepted(params) && is_otp_str(answer) != 0) {
     ZV_LOG(params, LOG_DEBUG, "User entered OTP token, validating");
+    note_typed_code(params);
     const int rc = validate_oath_otp(params, working_name, answer);
     if (rc == PAM_SUCCESS)
       ZV_LOG(params, LOG_DEBUG, "OTP validation succeeded");
@@ -315,6 +337,7 @@ extern "C" int second_factor(module_params *params, const char *username) {
   if (pam_get_data(params->pamh, ZV_VALIDATED_KEY, &marker) == PAM_SUCCESS && marker != nullptr &&
       std::strcmp(static_cast<const char *>(marker), "true") == 0) {
     ZV_LOG(params, LOG_DEBUG, "2FA already validated for user: %s", username);
+    note_road(params->call, zv::road::validated);
     return PAM_SUCCESS;
   }
   ZV_LOG(params, LOG_DEBUG, "2FA not yet validated, proceeding with authentication");

@@ -1,5 +1,5 @@
-// Cutting the configuration file's text into option lines (internal to the configuration code
-// and the fuzz target; not exported).
+// Cutting the configuration file's text into option lines (internal to the configuration code,
+// the fuzz target and the check command; not exported).
 #pragma once
 
 #include <cstddef>

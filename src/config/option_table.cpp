@@ -96,6 +96,7 @@ constexpr Option kOptions[] = {
     integer("offline_codes_lockout_secs", &P::offline_codes_lockout_secs, 900, 1),
     ZV_TEXT(mfa_groups, nullptr),
     ZV_FLAG(no_username_commands, 1),
+    ZV_FLAG(push_wait_prompt, 1),
 };
 // clang-format on
 

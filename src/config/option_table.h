@@ -47,6 +47,10 @@ std::span<const Option> options();
 // The row of `key`, or null.
 const Option *find_option(const char *key);
 
+// Applies one option (a module argument or a line of the configuration file) to the record.
+// False when no row takes it; parse_args then logs and skips it.
+bool apply_option(const char *entry, module_params *params);
+
 // The value of a text row's field in `params` (a reference into the record).
 inline char *&text_of(module_params *params, const Option &o) { return params->*o.text; }
 inline const char *text_of(const module_params *params, const Option &o) { return params->*o.text; }

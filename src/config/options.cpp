@@ -53,9 +53,11 @@ const char *credential_key(const char *entry) {
   return nullptr;
 }
 
+} // namespace
+
 // Offers the entry to every row; at most one can take it (a key followed by anything but "="
 // is not that key), so the order of the rows is not observable.
-bool apply_option(const char *entry, module_params *params) {
+bool zv::apply_option(const char *entry, module_params *params) {
   for (const zv::Option &o : zv::options()) {
     switch (o.kind) {
     case zv::OptionKind::flag:
@@ -77,8 +79,6 @@ bool apply_option(const char *entry, module_params *params) {
   return false;
 }
 
-} // namespace
-
 extern "C" int parse_args(int argc, const char **argv, module_params *params) {
   ZV_LOG(params, LOG_DEBUG, "START");
   if (argc < 0) {
@@ -92,7 +92,7 @@ extern "C" int parse_args(int argc, const char **argv, module_params *params) {
       ZV_LOG(params, LOG_ERR, "NULL argv at index %d", i);
       continue;
     }
-    if (apply_option(entry, params)) continue;
+    if (zv::apply_option(entry, params)) continue;
     if (const char *key = credential_key(entry))
       ZV_LOG(params, LOG_WARNING, "Unrecognized option ignored: %s (value hidden)", key);
     else

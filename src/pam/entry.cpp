@@ -1,9 +1,11 @@
 // The six PAM service functions. Only authentication does work: it builds the settings of the
 // call, reads the user name, answers the probe, refuses user name commands when told to,
 // applies the bypass group and mfa_groups, and runs the factors in the order auth_mode gives. The
-// record is released exactly once on every path.
+// record is released exactly once on every path, and every authentication leaves one audit
+// record.
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <jansson.h>
 #include <security/pam_appl.h>
 #include <security/pam_modules.h>
@@ -12,6 +14,7 @@
 #include "auth/auth.h"
 #include "common/call.h"
 #include "common/own.h"
+#include "pam/audit_int.h"
 #include "pam/groups_int.h"
 #include "pam/log.h"
 #include "pam/pam_zelvane.h"
@@ -52,41 +55,54 @@ bool refuse_username_command(const module_params *params, const char *user) {
   return true;
 }
 
-int run_factors(module_params *params, const char *user) {
+int run_factors(module_params *params, const char *user, zv::Audit *audit) {
+  zv_call &call = audit->call;
   switch (params->auth_mode) {
-  case auth_mode_1fa:
-    return first_factor(params, user);
-  case auth_mode_2fa:
-    return second_factor(params, user);
+  case auth_mode_1fa: {
+    const int rc = first_factor(params, user);
+    audit->road = call.road;
+    return rc;
+  }
+  case auth_mode_2fa: {
+    const int rc = second_factor(params, user);
+    audit->road = call.road;
+    return rc;
+  }
   default: {
     // The second factor runs even after a failed first one, so that a failure does not tell
     // which factor was wrong; the first factor's failure wins.
     const int first = first_factor(params, user);
+    const char *first_road = call.road;
+    call.road = nullptr;
     const int second = second_factor(params, user);
+    zv::join_roads(audit, first_road, call.road);
     return first != PAM_SUCCESS ? first : second;
   }
   }
 }
 
-int authenticate(pam_handle_t *pamh, int argc, const char **argv) {
+int authenticate(pam_handle_t *pamh, int argc, const char **argv, zv::Audit *audit) {
   zv::ParamsScope scope;
   module_params &params = scope.params;
   if (read_params(pamh, argc, argv, &params) != 0) {
     send_message(pamh, PAM_ERROR_MSG, "%s", "Configuration error. Please contact support.");
     ZV_LOG_AS("pam_sm_authenticate", nullptr, LOG_ERR, "pam_zelvane configurations error.");
+    audit->error = true;
     return PAM_AUTH_ERR;
   }
-  zv_call call;
-  params.call = &call;
+  params.call = &audit->call;
 
   const char *user = get_username(&params);
   if (user == nullptr) {
     send_message(pamh, PAM_ERROR_MSG, "%s", "Cannot determine the user's name.");
     ZV_LOG_AS("pam_sm_authenticate", &params, LOG_ERR, "Cannot determine the user's name.");
+    audit->error = true;
     return PAM_AUTH_ERR;
   }
+  audit->user = user;
 
   if (std::strcmp(user, ZV_PROBE_USER) == 0) {
+    audit->road = "probe";
     answer_probe(&params);
     return PAM_SUCCESS;
   }
@@ -96,10 +112,12 @@ int authenticate(pam_handle_t *pamh, int argc, const char **argv) {
   // The bypass group comes first: its listed members pass whatever mfa_groups says.
   switch (zv::check_bypass_group(&params, user)) {
   case zv::Bypass::yes:
+    audit->road = "bypass";
     return PAM_SUCCESS;
   case zv::Bypass::error:
     send_message(pamh, PAM_ERROR_MSG, "%s", "Memory allocation error. Please contact support.");
     ZV_LOG_AS("pam_sm_authenticate", &params, LOG_ERR, "malloc() failed.");
+    audit->error = true;
     return PAM_AUTH_ERR;
   case zv::Bypass::no:
     break;
@@ -107,9 +125,10 @@ int authenticate(pam_handle_t *pamh, int argc, const char **argv) {
   if (zv::outside_mfa_groups(&params, user)) {
     ZV_LOG_AS("pam_sm_authenticate", &params, LOG_INFO,
               "User %s is outside mfa_groups: the module is ignored", zv::LogText(user).c_str());
+    audit->road = "mfa_groups";
     return PAM_IGNORE;
   }
-  return run_factors(&params, user);
+  return run_factors(&params, user, audit);
 }
 
 } // namespace
@@ -127,7 +146,12 @@ extern "C" const char *get_username(module_params *params) {
 extern "C" void free_pam_data(pam_handle_t *, void *data, int) { std::free(data); }
 
 extern "C" ZV_API int pam_sm_authenticate(pam_handle_t *pamh, int, int argc, const char **argv) {
-  return authenticate(pamh, argc, argv);
+  timespec start{};
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  zv::Audit audit;
+  const int rc = authenticate(pamh, argc, argv, &audit);
+  zv::write_audit(pamh, audit, rc, start);
+  return rc;
 }
 
 extern "C" ZV_API int pam_sm_setcred(pam_handle_t *, int, int, const char **) {

@@ -130,9 +130,9 @@ extern "C" void syslog_message(const module_params *params, int priority, const 
   va_end(ap);
 }
 
-zv::LogText::LogText(const char *text) noexcept {
+zv::LogText::LogText(const char *text, bool field) noexcept {
   if (text == nullptr) {
-    std::snprintf(buf_, sizeof buf_, "(null)");
+    (void)std::snprintf(buf_, sizeof buf_, "(null)");
     return;
   }
   const size_t len = std::strlen(text);
@@ -140,7 +140,7 @@ zv::LogText::LogText(const char *text) noexcept {
   size_t out = 0;
   for (size_t i = 0; i < shown; i++) {
     const auto c = static_cast<unsigned char>(text[i]);
-    if (c < 0x20 || c == 0x7f || c == '\\') {
+    if (c < 0x20 || c == 0x7f || c == '\\' || (field && c == ' ')) {
       static constexpr char kHex[] = "0123456789abcdef";
       buf_[out++] = '\\';
       buf_[out++] = 'x';
@@ -151,5 +151,5 @@ zv::LogText::LogText(const char *text) noexcept {
     }
   }
   buf_[out] = '\0';
-  if (shown < len) std::snprintf(buf_ + out, sizeof buf_ - out, " ... (%zu bytes)", len);
+  if (shown < len) (void)std::snprintf(buf_ + out, sizeof buf_ - out, " ... (%zu bytes)", len);
 }

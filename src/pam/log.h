@@ -49,10 +49,11 @@ namespace zv {
 // A text from outside (a server's reply or message, a user name, a host) made fit for one log
 // record: control characters, DEL and backslashes escaped as \xHH, at most the first
 // kLogTextMax bytes of it, and " ... (N bytes)" noted when it was cut. Null shows as "(null)".
+// As a `field` of a key=value record it has its blanks escaped too, so that it stays one field.
 class LogText {
 public:
   static constexpr size_t kLogTextMax = 1024;
-  explicit LogText(const char *text) noexcept;
+  explicit LogText(const char *text, bool field = false) noexcept;
   LogText(const LogText &) = delete;
   LogText &operator=(const LogText &) = delete;
   const char *c_str() const noexcept { return buf_; }

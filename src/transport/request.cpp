@@ -232,10 +232,11 @@ void note_failure(const module_params *params, const Server &server, int index, 
     ZV_LOG_AS(kFn, params, LOG_WARNING, "Server (%s) failed: %s", text, failure_text(a.failure));
 }
 
-void note_answer(const module_params *params, const Server &server, int index) {
+void note_answer(const module_params *params, const Server &server, int index, int status) {
   zv_call *call = params->call;
   if (call == nullptr) return;
   call->answered = index;
+  call->http_status = status;
   server_text(server, call->server);
 }
 
@@ -307,7 +308,7 @@ Posted zv::transport::post(const module_params *params, const char *body, char *
     attempt(params, ctx, servers[i], call != nullptr ? &call->sessions[i] : nullptr, deadline, body,
             &a);
     if (a.failure == Failure::none && !is_outage_status(a.status)) {
-      note_answer(params, servers[i], i);
+      note_answer(params, servers[i], i, a.status);
       return finish(params, a.response.get(), a.status, json_response);
     }
     if (a.failure == Failure::none)

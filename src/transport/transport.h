@@ -82,6 +82,11 @@ struct ServerCheck {
   char not_after[32]; // its expiry, "YYYY-MM-DD HH:MM:SS UTC"
 };
 
+// The trust store of the CA file at `path` with every certificate in it decoded (the check
+// command reports their expiry); null when it cannot be used. The caller frees it; *count is the
+// number of certificates, as "Loaded %d CA certificate(s)" gives it.
+X509_STORE *trust_store_decoded(const char *path, int *count);
+
 // The number of usable servers in params->host.
 int count_servers(const module_params *params);
 // Connects to the `index`-th server as a request would (proxy, TLS, certificate and name check),

@@ -34,6 +34,7 @@
 //
 // The store, its lookup method and the index belong to one request: nothing is shared between
 // requests or threads, and nothing outlives the module.
+#include "transport/transport.h"
 #include "transport/trust_store_int.h"
 
 #include <bit>
@@ -951,7 +952,9 @@ bool trust_index_load_all(TrustIndex *index) {
   return all;
 }
 
-X509_STORE *trust_store_from_file(const char *path, int *count) {
+namespace {
+
+X509_STORE *store_from_file(const char *path, int *count, TrustIndex **index) {
   *count = 0;
   // Non-blocking, so that opening a FIFO cannot hang here; it has no effect on a regular file.
   const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
@@ -970,7 +973,7 @@ X509_STORE *trust_store_from_file(const char *path, int *count) {
   if (lines.buf == nullptr) {
     ERR_raise(ERR_LIB_X509, ERR_R_MALLOC_FAILURE);
   } else {
-    store = indexed_store(lines, count, nullptr, &whole);
+    store = indexed_store(lines, count, index, &whole);
   }
   std::free(lines.buf);
   if (!whole) {
@@ -986,6 +989,19 @@ X509_STORE *trust_store_from_file(const char *path, int *count) {
     return nullptr;
   }
   return load_whole(file.get(), count);
+}
+
+} // namespace
+
+X509_STORE *trust_store_from_file(const char *path, int *count) {
+  return store_from_file(path, count, nullptr);
+}
+
+X509_STORE *trust_store_decoded(const char *path, int *count) {
+  TrustIndex *index = nullptr;
+  StorePtr store(store_from_file(path, count, &index));
+  if (store && index != nullptr && !trust_index_load_all(index)) return nullptr;
+  return store.release();
 }
 
 } // namespace zv::transport

@@ -183,3 +183,66 @@ TEST_F(Push, FailuresOfThePushRequestEndBeforeAnyPoll) {
   EXPECT_EQ(polls(), 0u);
   EXPECT_EQ(fake.requests("send_push_message").size(), 4u);
 }
+
+// push_wait_prompt: one prompt after the push instead of the waiting notices. Enter waits for
+// the push; a typed code is checked as a code instead; anything else is refused unsent.
+TEST_F(Push, WaitPromptTakesEnterOrACode) {
+  const std::string prompt = "Approve the request on your phone, then press Enter:";
+  struct Case {
+    const char *answer;
+    int rc;
+    std::vector<std::string> requests;
+    std::vector<PamMessage> seen;
+  } cases[] = {
+      // Enter, then one pending poll: no waiting notice.
+      {"",
+       PAM_SUCCESS,
+       {"send_push_message", "validate_oath_otp", "validate_oath_otp"},
+       {info(kSendingPush), hidden(prompt)}},
+      {"123456",
+       PAM_SUCCESS,
+       {"send_push_message", "validate_oath_otp"},
+       {info(kSendingPush), hidden(prompt)}},
+      {"s3cret",
+       PAM_AUTH_ERR,
+       {"send_push_message"},
+       {info(kSendingPush), hidden(prompt), error(kInvalidChoice)}},
+      {"", PAM_AUTH_ERR, {"send_push_message"}, {info(kSendingPush), hidden(prompt)}}, // none
+  };
+  wait(3, {"push_wait_prompt"});
+  for (size_t i = 0; i < std::size(cases); i++) {
+    const Case &c = cases[i];
+    SCOPED_TRACE(i);
+    fake.clear();
+    push_accepted();
+    if (i == 0) fake.queue_json("validate_oath_otp", kPending);
+    conv = Conversation{};
+    if (i + 1 < std::size(cases))
+      conv.answers = {c.answer};
+    else
+      conv.no_response_at_prompt = 0;
+    EXPECT_EQ(pam_run(service, "alice", conv), c.rc);
+    EXPECT_EQ(request_types(), c.requests);
+    EXPECT_EQ(conv.seen, c.seen);
+  }
+  // The typed code went to the server as a code, not the push's id.
+  fake.clear();
+  push_accepted();
+  EXPECT_EQ(login("alice", {"654321"}), PAM_SUCCESS);
+  ASSERT_EQ(fake.requests("validate_oath_otp").size(), 1u);
+  EXPECT_EQ(fake.requests("validate_oath_otp")[0].otp, "654321");
+  // An answer longer than any conversation may give is refused before any request.
+  fake.clear();
+  push_accepted();
+  EXPECT_EQ(login("alice", {std::string(600, '1')}), PAM_AUTH_ERR);
+  EXPECT_EQ(request_types(), Strings{"send_push_message"});
+  EXPECT_EQ(conv.errors(), Strings{kInvalidChoice});
+}
+
+TEST_F(Push, WaitPromptStillTimesOut) {
+  wait(1, {"push_wait_prompt"});
+  push_accepted();
+  fake.set_default_json("validate_oath_otp", kPending);
+  EXPECT_EQ(login("alice", {""}), PAM_AUTH_ERR);
+  EXPECT_EQ(conv.errors(), Strings{kTimedOut});
+}

@@ -3,8 +3,9 @@
 # overlays (upper layers on a tmpfs) in a private mount namespace, so the machine's own files and
 # package database never change. There it logs in through the pam-auth-update profile (the real
 # libpam, pam_unix for the password, the installed module against the development server for a
-# TOTP code), enables and disables the profile, removes the package (a changed configuration
-# stays) and purges it: nothing of it may be left, offline code files included.
+# TOTP code), runs the installed zelvane-check, enables and disables the profile, removes the
+# package (a changed configuration stays) and purges it: nothing of it may be left, offline code
+# files included.
 # Usage: test_deb.sh DEB DEVSERVER   (as root)
 set -euo pipefail
 
@@ -84,6 +85,16 @@ code=$(totp)
 login unix-password "${code:0:5}$(((${code:5:1} + 5) % 10))" && fail "a wrong code passed"
 echo ok
 
+echo "--- zelvane-check: the configuration and the server, a login through the installed module"
+[ -f /usr/share/man/man8/zelvane-check.8.gz ] && [ -f /usr/share/man/man5/pam_zelvane.conf.5.gz ] ||
+  fail "no man pages of zelvane-check and the configuration"
+quiet /usr/sbin/zelvane-check || fail "zelvane-check found fault with a working configuration"
+totp | quiet /usr/sbin/zelvane-check --user alice || fail "zelvane-check --user alice failed"
+counted=$(/usr/sbin/zelvane-check --offline alice || true) # few codes left: a warning
+grep -Eq '^[a-z]+ offline alice: [0-9]+ offline codes? left$' <<<"$counted" ||
+  fail "zelvane-check --offline does not count alice's codes: $counted"
+echo ok
+
 echo "--- the profile disabled: the password alone"
 quiet pam-auth-update --disable zelvane
 stack_has_module && fail "disabling left the module in common-auth"
@@ -119,4 +130,4 @@ left=$(cd "$scratch" &&
 [ -z "$left" ] || fail "left after purge: $left"
 echo ok
 
-echo "5 passed, 0 failed"
+echo "6 passed, 0 failed"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The RPMs that scripts/package rpm built: the module in the PAM directory, the configuration a
-# root-only conffile that an upgrade never replaces in a root-only directory, the man page, and
+# root-only conffile that an upgrade never replaces in a root-only directory, the check command,
+# the man pages, and
 # the SELinux subpackage with its policy module and the scriptlets that load and unload it.
 # Usage: test_rpm.sh DIST_DIR
 set -euo pipefail
@@ -22,6 +23,9 @@ drwx------ root:root  /etc/zelvane\.d
 -rw------- root:root cn /etc/zelvane\.d/pam_zelvane\.conf
 -rw-r--r-- root:root  $libdir/security/pam_zelvane\.so
 -rw-r--r-- root:root d /usr/share/man/man8/pam_zelvane\.8(\.gz)?
+-rw-r--r-- root:root d /usr/share/man/man8/zelvane-check\.8(\.gz)?
+-rw-r--r-- root:root d /usr/share/man/man5/pam_zelvane\.conf\.5(\.gz)?
+-rwxr-xr-x root:root  /usr/sbin/zelvane-check
 -rw-r--r-- root:root  /usr/share/selinux/packages/targeted/pam_zelvane\.pp\.bz2
 PATTERNS
 echo ok

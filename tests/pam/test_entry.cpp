@@ -1,5 +1,6 @@
 // The module loaded by the real libpam: probe, bypass group, missing configuration and the
-// service functions that do no work.
+// service functions that do no work, and the audit record each authentication leaves.
+#include <algorithm>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
@@ -13,6 +14,7 @@ extern "C" {
 #include <libpamtest.h>
 }
 
+#include "audit_log.h"
 #include "pam_harness.h"
 #include "syslog_reader.h"
 
@@ -130,7 +132,10 @@ TEST_F(Entry, ListedMemberOfTheBypassGroupPassesSilently) {
   Conversation conv;
   EXPECT_EQ(pam_run("zv", "alice", conv), PAM_SUCCESS);
   EXPECT_TRUE(conv.seen.empty());
-  EXPECT_TRUE(syslog_records().empty());
+  // Nothing but the audit record.
+  ASSERT_EQ(syslog_records().size(), 1u);
+  ASSERT_EQ(audit_records().size(), 1u);
+  EXPECT_EQ(audit_records()[0]["road"], "bypass");
   // "bob" is listed but has no passwd entry: only the member list counts.
   Conversation conv2;
   EXPECT_EQ(pam_run("zv", "bob", conv2), PAM_SUCCESS);
@@ -241,5 +246,49 @@ TEST_F(Entry, MfaGroupsLetsOnlyItsMembersThroughTheModule) {
         return l.text == line;
       })) << label;
     }
+  }
+}
+
+// The one record of each call on the roads that end before any factor: who, which road, what
+// result, no server; success at LOG_NOTICE, anything else at LOG_WARNING.
+TEST_F(Entry, EveryCallLeavesOneAuditRecord) {
+  use_nss_files();
+  struct Case {
+    const char *config; // null: no configuration file
+    std::string user;
+    int rc;
+    const char *road, *result;
+  } cases[] = {
+      {"host=127.0.0.1\nport=9\n", kProbe, PAM_SUCCESS, "probe", "success"},
+      {"host=127.0.0.1\nport=9\nbypass_group_name=zelvane-bypass\n", "alice", PAM_SUCCESS, "bypass",
+       "success"},
+      {nullptr, "alice", PAM_AUTH_ERR, "-", "error"},
+      {"host=127.0.0.1\nport=9\n", "", PAM_AUTH_ERR, "-", "error"}, // no user name
+      // No answer at the code prompt.
+      {"host=127.0.0.1\nport=9\n", "carol", PAM_AUTH_ERR, "-", "failure"},
+  };
+  for (const Case &c : cases) {
+    if (c.config != nullptr)
+      write_config(c.config);
+    else
+      remove_config();
+    syslog_clear();
+    Conversation conv;
+    EXPECT_EQ(pam_run("zv", c.user, conv), c.rc) << c.user;
+    const std::vector<AuditRecord> audit = audit_records();
+    ASSERT_EQ(audit.size(), 1u) << c.user;
+    const AuditRecord &a = audit[0];
+    EXPECT_EQ(a.keys, (std::vector<std::string>{"user", "service", "rhost", "road", "result",
+                                                "server", "ms"}));
+    EXPECT_EQ(a["user"], c.user.empty() ? "-" : c.user);
+    EXPECT_EQ(a["service"], "zv");
+    EXPECT_EQ(a.ident, "pam_zelvane(zv)");
+    EXPECT_EQ(a["rhost"], "-");
+    EXPECT_EQ(a["road"], c.road) << c.user;
+    EXPECT_EQ(a["result"], c.result) << c.user;
+    EXPECT_EQ(a["server"], "-");
+    const std::string ms = a["ms"];
+    EXPECT_TRUE(!ms.empty() && std::all_of(ms.begin(), ms.end(), ::isdigit)) << ms;
+    EXPECT_EQ(a.priority, c.rc == PAM_SUCCESS ? LOG_NOTICE : LOG_WARNING);
   }
 }

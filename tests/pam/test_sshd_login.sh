@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # A real OpenSSH server on a loopback port whose PAM stack uses the built module, against the
 # development server; the real ssh client logs in by keyboard-interactive, answering the
-# password, method and code prompts through SSH_ASKPASS. Runs inside tests/support/ns-run, so
-# /etc (pam.d, passwd, zelvane.d) is the test's own.
+# password, method and code prompts through SSH_ASKPASS, and a push with push_wait_prompt, whose
+# prompt must reach the client while the push is still pending. Runs inside tests/support/ns-run,
+# so /etc (pam.d, passwd, zelvane.d) is the test's own.
 # Usage: test_sshd_login.sh MODULE DEVSERVER
 set -euo pipefail
 module=$1
@@ -27,16 +28,20 @@ wait_for() { # wait_for SECONDS COMMAND...: polls every 0.1 s
 }
 
 # The development server.
-"$devserver" --state "$work/server" --port 0 >"$work/server.log" 2>&1 &
+# Appending, so that a test can empty the log while the server writes to it.
+"$devserver" --state "$work/server" --port 0 >>"$work/server.log" 2>&1 &
 pids+=($!)
 wait_for 15 grep -q '^READY ' "$work/server.log" || fail "development server did not start"
 
 # The module's configuration and the sshd PAM stack, in the private /etc.
-{
-  cat "$work/server/pam_zelvane.conf.snippet"
-  printf '%s\n' auth_mode_1fa_2fa allowed_2fa_methods=otp_token,otp_sms
-} >/etc/zelvane.d/pam_zelvane.conf
-chmod 0600 /etc/zelvane.d/pam_zelvane.conf
+configure() {
+  {
+    cat "$work/server/pam_zelvane.conf.snippet"
+    printf '%s\n' auth_mode_1fa_2fa "$@"
+  } >/etc/zelvane.d/pam_zelvane.conf
+  chmod 0600 /etc/zelvane.d/pam_zelvane.conf
+}
+configure allowed_2fa_methods=otp_token,otp_sms
 cat >/etc/pam.d/sshd <<PAM
 auth     required $module
 account  required pam_permit.so
@@ -80,14 +85,19 @@ pids+=($!)
 wait_for 15 bash -c "! (exec 3<>/dev/tcp/127.0.0.1/$port) 2>/dev/null; [ \$? -ne 0 ]" ||
   fail "sshd did not start"
 
-# The client's answers: password, then "os" at the menu, then the code the server printed
-# (or a wrong one when ZV_WRONG_CODE is set).
+# The client's answers: password, then "os" at the menu (or $ZV_METHOD), then the code the
+# server printed (or a wrong one when ZV_WRONG_CODE is set). At the push's wait prompt it notes
+# whether the push was still pending, has the server approve it, and presses Enter.
 cat >"$work/askpass" <<'ASK'
 #!/bin/sh
 echo "$1" >>"$ZV_WORK/prompts"
 case "$1" in
   *Password*) echo alice-password ;;
-  *"select an authentication method"*) echo os ;;
+  *"select an authentication method"*) echo "${ZV_METHOD:-os}" ;;
+  *"Approve the request on your phone"*)
+    grep -q '^APPROVED ' "$ZV_WORK/server.log" || echo pending >>"$ZV_WORK/prompts"
+    "$ZV_DEVSERVER" --state "$ZV_WORK/server" approve >/dev/null
+    echo "" ;;
   *"verification code"*)
     for _ in $(seq 1 100); do
       code=$(sed -n 's/^DELIVERED sms code \([0-9]*\) for alice$/\1/p' "$ZV_WORK/server.log" | tail -n 1)
@@ -112,6 +122,7 @@ login() {
     -o PreferredAuthentications=keyboard-interactive -o NumberOfPasswordPrompts=1 \
     alice@127.0.0.1 'echo LOGIN-OK' </dev/null
 }
+export ZV_DEVSERVER="$devserver"
 
 echo "--- a two-factor login"
 out=$(login 2>&1) || fail "login refused: $out"
@@ -124,10 +135,21 @@ echo "ok"
 
 echo "--- a wrong code is refused"
 : >"$work/prompts"
-sed -i '/^DELIVERED/d' "$work/server.log"
+: >"$work/server.log"
 if out=$(ZV_WRONG_CODE=1 login 2>&1); then fail "login with a wrong code succeeded: $out"; fi
 grep -q LOGIN-OK <<<"$out" && fail "shell ran after a wrong code"
 grep -q 'Zelvane verification code: ' "$work/prompts" || fail "the code was never asked for"
 echo "ok"
 
-echo "2 passed, 0 failed"
+echo "--- a push with push_wait_prompt: the prompt reaches the client before the approval"
+configure allowed_2fa_methods=otp_token,push_app push_wait_prompt max_push_wait_secs=20
+: >"$work/prompts"
+out=$(ZV_METHOD=pa login 2>&1) || fail "push login refused: $out"
+grep -q LOGIN-OK <<<"$out" || fail "no shell output: $out"
+grep -q '^Approve the request on your phone, then press Enter:' "$work/prompts" ||
+  fail "no wait prompt: $(cat "$work/prompts")"
+grep -qx pending "$work/prompts" || fail "the push was decided before the prompt reached the client"
+grep -q '^APPROVED .* for alice$' "$work/server.log" || fail "the push was not approved"
+echo "ok"
+
+echo "3 passed, 0 failed"

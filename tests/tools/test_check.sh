@@ -1,0 +1,124 @@
+#!/usr/bin/env bash
+# zelvane-check against the development server, in the private /etc of tests/support/ns-run: a
+# good configuration, a world-readable one, wrong credentials, a dead server and a wrong CA, with
+# their exit statuses; a login through a service stack and through the built-in stack (the
+# module directory an overlay holding the built module); the offline code counts. No output may
+# hold a key, a proxy password, a code or a hash.
+# Usage: test_check.sh CHECK MODULE DEVSERVER PAM_MODULE_DIR
+set -euo pipefail
+check=$1
+module=$2
+devserver=$3
+moddir=$4
+[ "${ZV_IN_NS:-}" = 1 ] || { echo "must run inside tests/support/ns-run"; exit 2; }
+
+work=$(mktemp -d /tmp/zv-check.XXXXXX)
+server_pid=""
+cleanup() {
+  [ -z "$server_pid" ] || { kill "$server_pid"; wait "$server_pid"; } 2>/dev/null || true
+  umount "$moddir" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "FAIL: $*"; echo "--- last output"; cat "$work/out" 2>/dev/null || true; exit 1; }
+passed=0
+
+key=Sekrit-Key-42
+proxy_password=Proxy-Pw-7731
+"$devserver" --state "$work/server" --port 0 --basic "acct:$key" >"$work/server.log" 2>&1 &
+server_pid=$!
+for _ in $(seq 1 150); do grep -q '^READY ' "$work/server.log" && break; sleep 0.1; done
+grep -q '^READY ' "$work/server.log" || fail "development server did not start"
+conf=/etc/zelvane.d/pam_zelvane.conf
+good=$(cat "$work/server/pam_zelvane.conf.snippet"; echo "proxy_username=someone"
+       echo "proxy_password=$proxy_password")
+
+# run WANT_STATUS [ARGS...]: zelvane-check's output in $work/out (kept in $work/all), its exit
+# status checked.
+run() {
+  local want=$1 status=0
+  shift
+  "$check" "$@" >"$work/out" 2>&1 || status=$?
+  cat "$work/out" >>"$work/all"
+  [ "$status" = "$want" ] || fail "zelvane-check $* exited $status, not $want"
+}
+configure() { printf '%s\n' "$good" "$@" >"$conf"; chmod 0600 "$conf"; }
+has() { grep -q -- "$1" "$work/out" || fail "no line like: $1"; }
+ok() { echo "ok"; passed=$((passed + 1)); }
+
+echo "--- a good configuration: 0, every step and the request, secrets masked"
+configure
+run 0
+has '^ok server localhost:[0-9]*: resolved in [0-9.]* ms, connected to 127.0.0.1 in [0-9.]* ms, TLS handshake and name check in [0-9.]* ms; certificate /CN=localhost, expires 20'
+has '^ok server localhost:[0-9]*: request [0-9.]* ms: the server answers and accepts the application credentials'
+has '^ok ca: .*/ca.pem: 1 certificate, the earliest expiring 20'
+has '^setting application_key=(set, not shown)$'
+has '^setting proxy_password=(set, not shown)$'
+has '^setting host="localhost"$'
+has '^OK: 0 errors, 0 warnings$'
+ok
+
+echo "--- a world-readable configuration, a stray line and DOS line ends: warnings, 1"
+configure "$key-pasted" $'debug\r'
+chmod 0644 "$conf"
+run 1
+has "^warning config: $conf has mode 0644: others can read it"
+has '^warning config: line [0-9]*: not an option (20 bytes, not shown)$'
+has '^warning config: .* has carriage returns'
+has '^warning config: line [0-9]*: the flag debug is not recognised'
+ok
+
+echo "--- wrong credentials, a dead server, a wrong CA: errors, 2"
+configure application_key=wrong-key
+run 2
+has '^error server localhost:[0-9]*: request .*HTTP 401: the server refuses the application credentials'
+configure host=127.0.0.1 port=1
+run 2
+has '^error server 127.0.0.1:1: connecting failed: connection refused'
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$work/other.key" \
+  -out "$work/other.pem" -subj /CN=other -days 2 2>/dev/null
+configure "ca_cert_file=$work/other.pem"
+run 2
+has '^error server localhost:[0-9]*: .* failed: TLS failure'
+grep -q '^[a-z]* server .*: request ' "$work/out" && fail "a request was sent over an unverified connection"
+ok
+
+echo "--- one login through a service stack and through the built-in stack"
+configure auth_mode_1fa_2fa
+printf 'auth required %s\n' "$module" >/etc/pam.d/zv-check
+totp=$(oathtool --totp -b JBSWY3DPEHPK3PXP)
+printf 'alice-password\n%s\n' "$totp" | run 0 --user alice --service zv-check
+has 'Zelvane Password: '
+has '^ok login: alice, service zv-check: Success (0)$'
+printf 'wrong\n%s\n' "$totp" | run 2 --user alice --service zv-check
+has '^error login: alice, service zv-check: Authentication failure (7)$'
+# The built-in stack names the installed module: here the built one, in an overlay.
+mkdir -p "$work/up" "$work/ovl"
+cp "$module" "$work/up/pam_zelvane.so"
+mount -t overlay overlay -o "lowerdir=$moddir,upperdir=$work/up,workdir=$work/ovl" "$moddir"
+printf 'alice-password\n%s\n' "$totp" | run 0 --user alice
+has '^ok login: alice, service built-in stack: Success (0)$'
+[ -z "$(ls /etc/pam.d | grep -i zelvane)" ] || fail "the built-in stack was written to /etc/pam.d"
+ok
+
+echo "--- offline code counts"
+hash_line() { printf '$6$%s$%s\n' AAAAAAAAAAAAAAA"$1" "$(printf '%0128d' "$1")"; }
+for i in 1 2 3; do hash_line "$i"; done >/etc/zelvane.d/alice.offline
+for i in 1 2 3 4 5 6 7 8; do hash_line "$i"; done >/etc/zelvane.d/bob.offline
+hash_line 9 >/etc/zelvane.d/bob.offline.new
+run 1 --offline
+has '^warning offline alice: 3 offline codes left$'
+has '^ok offline bob: 8 offline codes left$'
+[ "$(grep -c '^[a-z]* offline ' "$work/out")" = 2 ] || fail "not exactly two users counted"
+run 0 --offline bob
+run 1 --offline carol
+has '^warning offline carol: no offline codes$'
+ok
+
+echo "--- no output holds a secret"
+for secret in "$key" "$proxy_password" "$totp" "$(printf '%0128d' 1)" alice-password; do
+  grep -qF -- "$secret" "$work/all" && fail "an output holds a secret: $secret"
+done
+ok
+
+echo "$passed passed, 0 failed"
