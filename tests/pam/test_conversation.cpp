@@ -1,10 +1,13 @@
 // The conversation helpers and the system log, driven through a real libpam handle.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <security/pam_appl.h>
 #include <syslog.h>
+#include <unistd.h>
 
+#include "alloc_fault.h"
 #include "config/params.h"
 #include "pam/log.h"
 #include "pam_harness.h"
@@ -179,8 +182,25 @@ TEST(SyslogMessage, IdentityPriorityFacilityAndDebugGate) {
   EXPECT_EQ(records[2].text, "f[5]: traced now");
   for (const auto &r : records) {
     EXPECT_EQ(r.facility, LOG_AUTH >> 3);
-    EXPECT_EQ(r.options, LOG_PID | LOG_NDELAY);
+    EXPECT_EQ(r.pid, getpid());
   }
+}
+
+// A message that cannot be formatted is still logged, under the program's own name: the one
+// record that stands outside the module's identity.
+TEST(SendMessage, FormattingFailureIsLoggedUnderTheProgramName) {
+  if (!allocator_replaced()) GTEST_SKIP() << "the sanitizers own the allocator";
+  syslog_capture_start();
+  fail_allocation(1, kAllocatorCalls);
+  send_message(nullptr, PAM_TEXT_INFO, "%s and more", "text");
+  allow_allocations();
+  const auto records = syslog_records();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].ident, program_invocation_short_name);
+  EXPECT_EQ(records[0].pid, getpid());
+  EXPECT_EQ(records[0].priority, LOG_ERR);
+  EXPECT_EQ(records[0].facility, LOG_AUTH >> 3);
+  EXPECT_EQ(records[0].text, "send_message: vasprintf() failed to allocate memory.");
 }
 
 TEST(ConversationWithoutHandle, EveryHelperFailsQuietly) {
