@@ -141,12 +141,14 @@ extern "C" void syslog_message(const module_params *params, int priority, const 
   va_end(ap);
 }
 
-zv::LogText::LogText(const char *text) noexcept {
+zv::LogText::LogText(const char *text) noexcept
+    : LogText(text, text != nullptr ? std::strlen(text) : 0) {}
+
+zv::LogText::LogText(const char *text, size_t len) noexcept {
   if (text == nullptr) {
     std::snprintf(buf_, sizeof buf_, "(null)");
     return;
   }
-  const size_t len = std::strlen(text);
   const size_t shown = len < kLogTextMax ? len : kLogTextMax;
   size_t out = 0;
   for (size_t i = 0; i < shown; i++) {

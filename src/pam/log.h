@@ -55,6 +55,8 @@ class LogText {
 public:
   static constexpr size_t kLogTextMax = 1024;
   explicit LogText(const char *text) noexcept;
+  // The first `len` bytes of `text` (which need not be NUL-terminated there).
+  LogText(const char *text, size_t len) noexcept;
   LogText(const LogText &) = delete;
   LogText &operator=(const LogText &) = delete;
   const char *c_str() const noexcept { return buf_; }
