@@ -146,7 +146,7 @@ zv::LogText::LogText(const char *text) noexcept
 
 zv::LogText::LogText(const char *text, size_t len) noexcept {
   if (text == nullptr) {
-    std::snprintf(buf_, sizeof buf_, "(null)");
+    (void)std::snprintf(buf_, sizeof buf_, "(null)");
     return;
   }
   const size_t shown = len < kLogTextMax ? len : kLogTextMax;
@@ -164,5 +164,5 @@ zv::LogText::LogText(const char *text, size_t len) noexcept {
     }
   }
   buf_[out] = '\0';
-  if (shown < len) std::snprintf(buf_ + out, sizeof buf_ - out, " ... (%zu bytes)", len);
+  if (shown < len) (void)std::snprintf(buf_ + out, sizeof buf_ - out, " ... (%zu bytes)", len);
 }

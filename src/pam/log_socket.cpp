@@ -30,8 +30,8 @@ void timestamp(char *out, size_t size) {
   const time_t now = time(nullptr);
   tm local{};
   if (localtime_r(&now, &local) == nullptr) local = tm{};
-  std::snprintf(out, size, "%s %2d %02d:%02d:%02d", kMonths[(local.tm_mon % 12 + 12) % 12],
-                local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+  (void)std::snprintf(out, size, "%s %2d %02d:%02d:%02d", kMonths[(local.tm_mon % 12 + 12) % 12],
+                      local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
 }
 
 long long now_ms() {
