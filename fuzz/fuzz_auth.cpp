@@ -8,8 +8,9 @@
 //   4. and each further part: the server's reply to one request, in order. A part that starts
 //      with byte 0x01 is a request that fails; once the parts run out every request fails.
 // Neither libpam nor the network is involved: the PAM functions the module calls and
-// post_json_request are replaced here. The push wait's one-second pause passes at once, and the
-// wait is cut to a few polls by an argument after the fuzzed ones.
+// post_json_request (with the transport's post and server pinning) are replaced here. The push
+// wait's one-second pause passes at once, and the wait is cut to a few polls by an argument after
+// the fuzzed ones.
 //
 // Besides the sanitizers' checks, every run checks the result: never a code that would make the
 // stack skip or resume the module, and success only for the probe, for a member of a group (the
@@ -211,6 +212,15 @@ extern "C" int post_json_request(const module_params *params, const char *body,
   g_transaction->answered++;
   return 1;
 }
+
+// The server operations post through the transport's own entry, which answers as above; an
+// HTTP error status is not scripted (a failed request stands for every failure).
+zv::transport::Posted zv::transport::post(const module_params *params, const char *body,
+                                          char **json_response) {
+  return post_json_request(params, body, json_response) == 1 ? Posted::ok : Posted::unreachable;
+}
+void zv::transport::pin_answering_server(const module_params *) {}
+void zv::transport::unpin_server(const module_params *) {}
 
 // The push wait's pause: no time passes while the module runs (other threads, libFuzzer's own,
 // sleep for real).
