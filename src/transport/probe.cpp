@@ -16,7 +16,7 @@ void describe_certificate(X509 *cert, ServerCheck *out) {
   X509_NAME_oneline(X509_get_subject_name(cert), out->subject, sizeof out->subject);
   tm when{};
   if (ASN1_TIME_to_tm(X509_get0_notAfter(cert), &when) == 1)
-    std::strftime(out->not_after, sizeof out->not_after, "%Y-%m-%d %H:%M:%S UTC", &when);
+    (void)std::strftime(out->not_after, sizeof out->not_after, "%Y-%m-%d %H:%M:%S UTC", &when);
 }
 
 } // namespace
@@ -47,7 +47,7 @@ bool check_server(const module_params *params, int index, ServerCheck *out) {
   out->resolve_ms = times.resolve_ms;
   out->connect_ms = times.connect_ms;
   out->handshake_ms = times.handshake_ms;
-  std::snprintf(out->address, sizeof out->address, "%s", times.address);
+  (void)std::snprintf(out->address, sizeof out->address, "%s", times.address);
   if (!out->ok) out->failure = failure_text(why);
   if (conn.ssl) {
     if (X509 *cert = SSL_get0_peer_certificate(conn.ssl.get())) describe_certificate(cert, out);
