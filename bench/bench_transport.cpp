@@ -1,18 +1,24 @@
-// post_json_request against two clients that pay only for the connection: libcurl, and a plain
-// OpenSSL client that loads its trust store once and reuses one SSL_CTX. N sequential requests
-// each, same loopback TLS server, same body and TLS versions; for every client neither connection
-// nor session reuse, so each request pays for a full handshake as the module does.
+// post_json_request of the built module against two clients that pay only for the connection:
+// libcurl, and a plain OpenSSL client that loads its trust store once and reuses one SSL_CTX.
+// N sequential requests each, same loopback TLS server, same body and TLS versions; for every
+// client neither connection nor session reuse, so each request pays for a full handshake as the
+// module does.
 //
-// The module is measured twice: with the system bundle (ca_cert_file unset, so
-// "/etc/ssl/certs/ca-certificates.crt", about 145 certificates) and with a one-certificate CA
-// file. The benchmark enters a private mount namespace of its own and bind-mounts, over the
-// system bundle, a copy that holds the system certificates plus the test root, so the host's
-// file is never touched. Needs root.
+// The module (pam_zelvane.so, loaded with dlopen as libpam loads it) is measured in four cells:
+// with the system bundle (ca_cert_file unset, so "/etc/ssl/certs/ca-certificates.crt", about 145
+// certificates) and with a one-certificate CA file, each
+//   - loaded afresh for every request and unloaded after it, as a host that runs every login in
+//     a process of its own (sshd, sudo, su) loads it at pam_start and unloads it at pam_end;
+//   - loaded once, every request through the same handle, as a long-lived host keeps it.
+// The benchmark enters a private mount namespace of its own and bind-mounts, over the system
+// bundle, a copy that holds the system certificates plus the test root, so the host's file is
+// never touched. Needs root.
 //
 //   bench_transport [N]     (default 200)
 //
 // Prints per-request medians of wall time and of the calling thread's CPU time (the server runs
-// in other threads of this process and is not counted), their ratios, and the peak RSS.
+// in other threads of this process and is not counted; loading and unloading the module are),
+// their ratios, and the peak RSS.
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -20,6 +26,7 @@
 #include <cstring>
 #include <ctime>
 #include <curl/curl.h>
+#include <dlfcn.h>
 #include <fstream>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -32,7 +39,6 @@
 
 #include "config/params.h"
 #include "tls_server.h"
-#include "transport/transport.h"
 
 namespace {
 
@@ -173,12 +179,35 @@ bool baseline_request(SSL_CTX *ctx, const std::string &port) {
          response.substr(body + 4) == kReply;
 }
 
-bool module_request(const module_params *params) {
+using PostFn = int (*)(const module_params *, const char *, char **);
+
+// A copy of the built module for the fresh loads: a library already loaded from the same file
+// (the handle of the one-handle cells) would be shared instead of loaded afresh.
+std::string fresh_module_path;
+
+// The module at `path`, loaded as libpam loads it; null (with a message) when that fails.
+void *load_module(const char *path) {
+  void *module = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+  if (module == nullptr) std::fprintf(stderr, "dlopen: %s\n", dlerror());
+  return module;
+}
+
+bool module_request(void *module, const module_params *params) {
+  auto post = reinterpret_cast<PostFn>(dlsym(module, "post_json_request"));
+  if (post == nullptr) return false;
   char *reply = nullptr;
-  const bool ok = post_json_request(params, kBody, &reply) == 1 && reply != nullptr &&
-                  std::string(reply) == kReply;
+  const bool ok =
+      post(params, kBody, &reply) == 1 && reply != nullptr && std::string(reply) == kReply;
   std::free(reply);
   return ok;
+}
+
+// One login of a host that loads the module for it and unloads it afterwards.
+bool fresh_module_request(const module_params *params) {
+  void *module = load_module(fresh_module_path.c_str());
+  if (module == nullptr) return false;
+  const bool ok = module_request(module, params);
+  return dlclose(module) == 0 && ok;
 }
 
 } // namespace
@@ -215,9 +244,23 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "baseline context failed\n");
     return 1;
   }
+  fresh_module_path = pki.dir + "/pam_zelvane-fresh.so";
+  std::ofstream(fresh_module_path, std::ios::binary) << read_file(ZV_MODULE_PATH);
+  // A module that stayed mapped after dlclose would make every fresh load a reuse.
+  void *probe = load_module(fresh_module_path.c_str());
+  if (probe == nullptr || dlclose(probe) != 0 ||
+      dlopen(fresh_module_path.c_str(), RTLD_NOW | RTLD_NOLOAD) != nullptr) {
+    std::fprintf(stderr, "the module stays loaded after dlclose\n");
+    return 1;
+  }
+  // The handle of the one-handle cells: loaded before the first request, kept to the end.
+  void *handle = load_module(ZV_MODULE_PATH);
+  if (handle == nullptr) return 1;
 
-  Samples mod_bundle{"module, system bundle", {}, {}};
-  Samples mod_file{"module, one-cert file", {}, {}};
+  Samples fresh_bundle{"fresh load, system bundle", {}, {}};
+  Samples fresh_file{"fresh load, one-cert file", {}, {}};
+  Samples mod_bundle{"one handle, system bundle", {}, {}};
+  Samples mod_file{"one handle, one-cert file", {}, {}};
   Samples base{"baseline (store loaded once)", {}, {}};
   Samples crl{"libcurl, one-cert file", {}, {}};
   struct Client {
@@ -225,6 +268,10 @@ int main(int argc, char **argv) {
     bool (*request)(const void *);
     const void *arg;
   };
+  struct Handle {
+    void *module;
+    const module_params *params;
+  } handle_bundle{handle, &with_bundle}, handle_file{handle, &with_file};
   struct Curl {
     const std::string &url, &ca;
   } curl_arg{url, ca};
@@ -232,13 +279,18 @@ int main(int argc, char **argv) {
     SSL_CTX *ctx;
     const std::string &port;
   } base_arg{baseline, port};
+  auto fresh = [](const void *a) {
+    return fresh_module_request(static_cast<const module_params *>(a));
+  };
+  auto kept = [](const void *a) {
+    const auto *h = static_cast<const Handle *>(a);
+    return module_request(h->module, h->params);
+  };
   const Client clients[] = {
-      {&mod_bundle,
-       [](const void *a) { return module_request(static_cast<const module_params *>(a)); },
-       &with_bundle},
-      {&mod_file,
-       [](const void *a) { return module_request(static_cast<const module_params *>(a)); },
-       &with_file},
+      {&fresh_bundle, fresh, &with_bundle},
+      {&fresh_file, fresh, &with_file},
+      {&mod_bundle, kept, &handle_bundle},
+      {&mod_file, kept, &handle_file},
       {&base,
        [](const void *a) {
          const auto *b = static_cast<const Base *>(a);
@@ -277,17 +329,20 @@ int main(int argc, char **argv) {
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
   SSL_CTX_free(baseline);
+  dlclose(handle);
 
   std::printf("requests per client     %d (TLS 1.2+, new connection and session each)\n", n);
   std::printf("system bundle           %s: system certificates plus the test root\n",
               kSystemBundle);
   std::printf("%-30s %12s %12s\n", "median per request", "wall (us)", "cpu (us)");
-  for (const Samples *s : {&mod_bundle, &mod_file, &base, &crl})
+  for (const Samples *s : {&fresh_bundle, &fresh_file, &mod_bundle, &mod_file, &base, &crl})
     std::printf("%-30s %12.0f %12.0f\n", s->name, s->wall_median(), s->cpu_median());
   auto ratio = [](const char *name, const Samples &a, const Samples &b, const char *target) {
     std::printf("%-30s %12.3f %12.3f   %s\n", name, a.wall_median() / b.wall_median(),
                 a.cpu_median() / b.cpu_median(), target);
   };
+  ratio("ratio fresh: bundle/one-cert", fresh_bundle, fresh_file, "(target: cpu <= 1.250)");
+  ratio("ratio handle: bundle/one-cert", mod_bundle, mod_file, "(target: cpu <= 1.250)");
   ratio("ratio bundle/baseline", mod_bundle, base, "(target: cpu <= 1.500)");
   ratio("ratio one-cert/baseline", mod_file, base, "");
   ratio("ratio one-cert/curl", mod_file, crl, "(target <= 1.100)");

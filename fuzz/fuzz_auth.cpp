@@ -7,10 +7,10 @@
 //      once they run out the conversation fails);
 //   4. and each further part: the server's reply to one request, in order. A part that starts
 //      with byte 0x01 is a request that fails; once the parts run out every request fails.
-// Neither libpam nor the network is involved: the PAM functions the module calls and
-// post_json_request (with the transport's post and server pinning) are replaced here. The push
-// wait's one-second pause passes at once, and the wait is cut to a few polls by an argument after
-// the fuzzed ones.
+// Neither libpam nor the network is involved: the PAM functions the module calls and the
+// transport's requests are replaced here. The module's clock is replaced too: its pauses pass at
+// once and move the clock on, so a push wait (cut to a few seconds by an argument after the
+// fuzzed ones) costs no real time.
 //
 // Besides the sanitizers' checks, every run checks the result: never a code that would make the
 // stack skip or resume the module, and success only for the probe, for a member of a group (the
@@ -200,33 +200,61 @@ extern "C" int pam_set_data(pam_handle_t *pamh, const char *name, void *data,
 
 // --- The server -------------------------------------------------------------------------------
 
-extern "C" int post_json_request(const module_params *params, const char *body,
-                                 char **json_response) {
+zv::transport::Posted zv::transport::post(const module_params *params, const char *body,
+                                          char **json_response) {
   if (params == nullptr || body == nullptr || json_response == nullptr) std::abort();
   g_transaction->seen += touch(body);
   *json_response = nullptr;
-  if (g_transaction->next_reply >= g_transaction->replies.size()) return 0;
+  if (g_transaction->next_reply >= g_transaction->replies.size()) return Posted::unreachable;
   const std::string &reply = g_transaction->replies[g_transaction->next_reply++];
-  if (!reply.empty() && reply[0] == kFailedRequest) return 0;
+  if (!reply.empty() && reply[0] == kFailedRequest) return Posted::unreachable;
   if (!reply.empty()) *json_response = strdup(reply.c_str());
   g_transaction->answered++;
-  return 1;
+  return Posted::ok;
 }
 
-// The server operations post through the transport's own entry, which answers as above; an
-// HTTP error status is not scripted (a failed request stands for every failure).
-zv::transport::Posted zv::transport::post(const module_params *params, const char *body,
-                                          char **json_response) {
-  return post_json_request(params, body, json_response) == 1 ? Posted::ok : Posted::unreachable;
+extern "C" int post_json_request(const module_params *params, const char *body,
+                                 char **json_response) {
+  return zv::transport::post(params, body, json_response) == zv::transport::Posted::ok ? 1 : 0;
 }
+
 void zv::transport::pin_answering_server(const module_params *) {}
 void zv::transport::unpin_server(const module_params *) {}
 
-// The push wait's pause: no time passes while the module runs (other threads, libFuzzer's own,
-// sleep for real).
+// The module's clock: while the module runs, the monotonic clock runs ahead of the real one by
+// whatever the module slept, and its sleeps return at once (other threads, libFuzzer's own,
+// keep the real clock and sleep for real).
+namespace {
+long long g_skew_ns = 0;
+constexpr long long kNs = 1000000000LL;
+
+long long ns_of(const timespec &t) { return static_cast<long long>(t.tv_sec) * kNs + t.tv_nsec; }
+timespec timespec_of(long long ns) {
+  return {static_cast<time_t>(ns / kNs), static_cast<long>(ns % kNs)};
+}
+} // namespace
+
+extern "C" int clock_gettime(clockid_t clock, timespec *now) {
+  const int rc = static_cast<int>(syscall(SYS_clock_gettime, clock, now));
+  if (rc == 0 && t_in_module && clock == CLOCK_MONOTONIC)
+    *now = timespec_of(ns_of(*now) + g_skew_ns);
+  return rc;
+}
+
+extern "C" int clock_nanosleep(clockid_t clock, int flags, const timespec *request,
+                               timespec *remaining) {
+  if (!t_in_module)
+    return static_cast<int>(syscall(SYS_clock_nanosleep, clock, flags, request, remaining));
+  timespec now{};
+  clock_gettime(clock, &now);
+  const long long wait =
+      (flags & TIMER_ABSTIME) != 0 ? ns_of(*request) - ns_of(now) : ns_of(*request);
+  if (wait > 0) g_skew_ns += wait;
+  return 0;
+}
+
 extern "C" int nanosleep(const timespec *request, timespec *remaining) {
-  if (t_in_module) return 0;
-  return static_cast<int>(syscall(SYS_nanosleep, request, remaining));
+  return clock_nanosleep(CLOCK_MONOTONIC, 0, request, remaining);
 }
 
 // --- The fuzzer ---------------------------------------------------------------------------------
@@ -271,6 +299,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   t.conv = {conversation, &t};
 
   g_transaction = &t;
+  g_skew_ns = 0;
   t_in_module = true;
   const int rc = pam_sm_authenticate(handle(), 0, static_cast<int>(argv.size()), argv.data());
   t_in_module = false;

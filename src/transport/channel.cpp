@@ -102,27 +102,13 @@ int wait_fd(int fd, short events, int ms) noexcept {
 }
 
 const char *failure_text(Failure f) noexcept {
-  switch (f) {
-  case Failure::none:
-    return "no failure";
-  case Failure::resolve:
-    return "name not resolved";
-  case Failure::refused:
-    return "connection refused";
-  case Failure::unreachable:
-    return "unreachable";
-  case Failure::timed_out:
-    return "timed out";
-  case Failure::closed:
-    return "connection closed";
-  case Failure::tls:
-    return "TLS failure";
-  case Failure::protocol:
-    return "unusable response";
-  case Failure::local:
-    return "local failure";
-  }
-  return "failure";
+  // In the order of Failure.
+  static constexpr const char *kTexts[] = {
+      "no failure",        "name not resolved", "connection refused", "unreachable",   "timed out",
+      "connection closed", "TLS failure",       "unusable response",  "local failure",
+  };
+  const auto i = static_cast<size_t>(f);
+  return i < sizeof kTexts / sizeof kTexts[0] ? kTexts[i] : "failure";
 }
 
 UniquePtr<addrinfo> resolve(const char *name, const char *port, Failure *why) noexcept {

@@ -1,7 +1,7 @@
 // The TLS client context of one request: the trust store (one CA file, every certificate in it
-// a trust anchor, parsed once and shared while the file stays the same), peer verification and
-// TLS 1.2 as the lowest version. Also the one routine that drains OpenSSL's error queue into the
-// debug log.
+// a trust anchor, read for this request and decoded as far as chains need it), peer
+// verification and TLS 1.2 as the lowest version. Also the one routine that drains OpenSSL's
+// error queue into the debug log.
 #include <fcntl.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -13,7 +13,7 @@
 #include "pam/log.h"
 #include "transport/tls_context_int.h"
 #include "transport/transport.h"
-#include "transport/trust_cache.h"
+#include "transport/trust_store_int.h"
 
 namespace {
 
@@ -32,17 +32,17 @@ constexpr const char *kSystemCaFiles[] = {
 // With the effective IDs: a set-user-ID host reads the file with those.
 bool readable(const char *path) { return faccessat(AT_FDCWD, path, R_OK, AT_EACCESS) == 0; }
 
-// The store is shared with other requests (see trust_cache.cpp): the same anchors and flags as
-// loading the file into this context, without parsing it again while it is unchanged.
+// The same anchors, flags and verdicts as loading the file into this context, without decoding
+// the certificates no chain needs (see trust_store.cpp).
 bool load_trust_store(const module_params *params, SSL_CTX *ctx, const char *path) {
   ZV_LOG_AS("create_ssl_context", params, LOG_DEBUG, "Loading CA certificates from: %s", path);
   int count = 0;
-  StorePtr store(zv::transport::acquire_trust_store(path, &count));
+  StorePtr store(zv::transport::trust_store_from_file(path, &count));
   if (!store) {
     log_ssl_errors(params, "create_ssl_context", __LINE__, "SSL_CTX_load_verify_locations");
     return false;
   }
-  SSL_CTX_set1_cert_store(ctx, store.get());
+  SSL_CTX_set_cert_store(ctx, store.release()); // the context owns it from here
   ZV_LOG_AS("create_ssl_context", params, LOG_DEBUG, "Loaded %d CA certificate(s) from %s", count,
             path);
   return true;

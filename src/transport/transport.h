@@ -25,8 +25,9 @@ ZV_API int post_json_request(const module_params *params, const char *body, char
 ZV_API int is_server_reachable(const module_params *params);
 
 // A TLS client context that trusts the chosen CA file (partial chains allowed), verifies the
-// peer and refuses anything below TLS 1.2; null on failure. The caller frees it. Its certificate
-// store is shared with other requests and must not be changed.
+// peer and refuses anything below TLS 1.2; null on failure. The caller frees it, before the
+// module is unloaded: its certificate store decodes the file's certificates as chains need
+// them.
 ZV_API SSL_CTX *create_ssl_context(const module_params *params);
 
 // The CA file to trust: ca_cert_file when set (and readable), else the first readable system

@@ -116,11 +116,13 @@ TEST_F(TrustStore, ContextTrustsTheFileWithPartialChains) {
 TEST_F(TrustStore, UnusableFilesGiveNoContext) {
   const std::string empty = test_pki().dir + "/empty.pem";
   const std::string garbage = test_pki().dir + "/garbage.pem";
+  const std::string fifo = test_pki().dir + "/fifo.pem"; // nobody writes: read, not waited on
   write_file(empty, "");
   write_file(garbage,
              "-----BEGIN CERTIFICATE-----\nnot base64 at all\n-----END CERTIFICATE-----\n");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
   params->debug = 1;
-  for (const std::string &file : {empty, garbage}) {
+  for (const std::string &file : {empty, garbage, fifo}) {
     syslog_clear();
     set(&module_params::ca_cert_file, file);
     EXPECT_EQ(create_ssl_context(params.get()), nullptr) << file;

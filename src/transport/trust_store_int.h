@@ -1,0 +1,37 @@
+// The trust store of a CA file, for this folder (and its tests) only: the file's certificates
+// indexed by subject and decoded when a chain needs them. Hidden from the module's exported
+// interface.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <openssl/x509_vfy.h>
+
+#include "common/own.h"
+
+namespace zv::transport {
+
+using StorePtr = zv::UniquePtr<X509_STORE>;
+
+// The index behind a store built from the bytes of a CA file (owned by the store).
+struct TrustIndex;
+
+// The trust store of the CA file at `path`, read once, now: every certificate in it a trust
+// anchor (X509_V_FLAG_PARTIAL_CHAIN), and every verdict that of a store that loaded the whole
+// file. Returns a new store (the caller frees it) and sets *count to the number of distinct
+// certificates in the file. Null (with *count 0) when the file cannot be read or holds no
+// certificate or CRL, or a block a full load would refuse; OpenSSL's error queue then says why,
+// as after SSL_CTX_load_verify_locations.
+X509_STORE *trust_store_from_file(const char *path, int *count);
+
+// The same from the `len` bytes of a CA file (copied as far as the store needs them). *index
+// (when given) receives the store's index, or null when the file was parsed whole instead:
+// a layout the index does not take (a private key, a CRLF or otherwise unusual line, a
+// certificate in a form it cannot vouch for) is loaded exactly as OpenSSL loads it.
+X509_STORE *trust_store_from_text(const char *data, size_t len, int *count, TrustIndex **index);
+
+// Decodes every certificate of the index that no chain has needed yet, into its store. False
+// when one of them does not decode (it is then left out of the store).
+bool trust_index_load_all(TrustIndex *index);
+
+} // namespace zv::transport
