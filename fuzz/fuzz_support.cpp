@@ -1,12 +1,11 @@
-// Fortified glibc headers make syslog a macro under clang; this file defines the functions.
-#undef _FORTIFY_SOURCE
 #include "fuzz_support.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <syslog.h>
+
+#include "pam/log_socket_int.h"
 
 namespace zvfuzz {
 
@@ -21,32 +20,9 @@ zv::HeapPtr<char> copy_input(const uint8_t *data, size_t size) {
 
 } // namespace zvfuzz
 
-// The system log, replaced for the whole target (the fortified builds call the _chk variants).
-extern "C" {
-void __vsyslog_chk(int priority, int flag, const char *format, va_list ap)
-    __attribute__((format(printf, 3, 0)));
-void __syslog_chk(int priority, int flag, const char *format, ...)
-    __attribute__((format(printf, 3, 4)));
-
-void openlog(const char *, int, int) {}
-void closelog(void) {}
-void vsyslog(int, const char *format, va_list ap) {
+// The module's way to the system log, replaced for the whole target: each record is formatted
+// (so that its arguments are read) and dropped.
+void zv::write_log_record(int, const char *, const char *format, va_list ap) {
   char record[1024];
   std::vsnprintf(record, sizeof record, format, ap);
-}
-void syslog(int priority, const char *format, ...) {
-  va_list ap;
-  va_start(ap, format);
-  vsyslog(priority, format, ap);
-  va_end(ap);
-}
-void __vsyslog_chk(int priority, int, const char *format, va_list ap) {
-  vsyslog(priority, format, ap);
-}
-void __syslog_chk(int priority, int, const char *format, ...) {
-  va_list ap;
-  va_start(ap, format);
-  vsyslog(priority, format, ap);
-  va_end(ap);
-}
 }

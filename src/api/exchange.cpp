@@ -62,11 +62,13 @@ bool reply_usable(const module_params *params, const Operation &op, const json_t
   // A reply without an integer errorCode would read as 0: a validation must not pass on it.
   if (root != nullptr && (!op.needs_error_code || states_outcome(root))) return true;
   if (op.hide_offline_codes) cut_offline_codes(reply);
+  // One line of at most LogText's length, whatever the server sent.
   remove_json_cr_nl(reply->get());
+  const LogText shown(reply->get());
   if (op.newline_before_text)
-    ZV_LOG_AS(op.name, params, LOG_ERR, "error parsing json response:\n%s", reply->get());
+    ZV_LOG_AS(op.name, params, LOG_ERR, "error parsing json response:\n%s", shown.c_str());
   else
-    ZV_LOG_AS(op.name, params, LOG_ERR, "error parsing json response: %s", reply->get());
+    ZV_LOG_AS(op.name, params, LOG_ERR, "error parsing json response: %s", shown.c_str());
   if (op.tell_unusable) send_message(params->pamh, PAM_ERROR_MSG, "%s", kServerErrorMessage);
   return false;
 }
@@ -86,7 +88,7 @@ int judge(const module_params *params, const Operation &op, int code, const char
     break;
   case Verdict::server_error:
     ZV_LOG_AS(op.name, params, LOG_ERR, "error_message: %s (%d)",
-              error_message != nullptr ? error_message : "(none)", code);
+              LogText(error_message != nullptr ? error_message : "(none)").c_str(), code);
     send_message(params->pamh, PAM_ERROR_MSG, "%s", kServerErrorMessage);
     break;
   }

@@ -47,14 +47,18 @@ zv::offline::Opened lock_code_file(const module_params *params, const char *who,
                                    bool create, zv::Fd *out, bool *created) {
   using zv::offline::Opened;
   const Opened rc = zv::offline::open_locked(name, create, out, created);
+  if (rc == Opened::locked || rc == Opened::missing) return rc;
+  const zv::LogText shown(name); // the name carries the user's
   if (rc == Opened::lock_failed && create)
-    ZV_LOG_AS(who, params, LOG_ERR, "Failed to lock offline codes file for writing: %s", name);
+    ZV_LOG_AS(who, params, LOG_ERR, "Failed to lock offline codes file for writing: %s",
+              shown.c_str());
   else if (rc == Opened::lock_failed)
-    ZV_LOG_AS(who, params, LOG_ERR, "Failed to lock offline codes file: %s", name);
+    ZV_LOG_AS(who, params, LOG_ERR, "Failed to lock offline codes file: %s", shown.c_str());
   else if (rc == Opened::unstable)
-    ZV_LOG_AS(who, params, LOG_ERR, "Offline codes file kept changing while locking: %s", name);
+    ZV_LOG_AS(who, params, LOG_ERR, "Offline codes file kept changing while locking: %s",
+              shown.c_str());
   else if (rc == Opened::not_regular)
-    ZV_LOG_AS(who, params, LOG_ERR, "Offline codes file is not a regular file: %s", name);
+    ZV_LOG_AS(who, params, LOG_ERR, "Offline codes file is not a regular file: %s", shown.c_str());
   return rc;
 }
 
@@ -189,7 +193,8 @@ int check_offline_code(const module_params *params, const char *username, const 
 
   zv::Secret content;
   if (zv::offline::read_whole(file.get(), kMaxFileSize, &content) != 0) {
-    ZV_LOG_AS(kChecker, params, LOG_ERR, "Failed to read offline codes file: %s", name);
+    ZV_LOG_AS(kChecker, params, LOG_ERR, "Failed to read offline codes file: %s",
+              zv::LogText(name).c_str());
     show_no_codes(params->pamh);
     return kRejected;
   }
@@ -221,7 +226,7 @@ int store_offline_codes(const module_params *params, const char *username, char 
                         size_t count) {
   if (offline_username_ok(username) == 0) {
     ZV_LOG_AS(kWriter, params, LOG_ERR, "Refusing offline codes file for user name: %s",
-              username != nullptr ? username : "(null)");
+              zv::LogText(username).c_str());
     return -1;
   }
   if (codes == nullptr || count == 0 || count > kMaxFileSize / (kLineLen + 1)) return -1;

@@ -115,7 +115,8 @@ int replace_file(const module_params *params, const char *who, const char *name,
       unlink(companion);
     }
   }
-  ZV_LOG_AS(who, params, LOG_ERR, "Failed to rename %s to %s", companion, name);
+  ZV_LOG_AS(who, params, LOG_ERR, "Failed to rename %s to %s", LogText(companion).c_str(),
+            LogText(name).c_str());
   return -1;
 }
 

@@ -60,18 +60,22 @@ bool rewrite(const module_params *params, const char *who, const Failures &failu
   if ((len == 0 || pwrite(fd, text, len, 0) == static_cast<ssize_t>(len)) &&
       ftruncate(fd, static_cast<off_t>(len)) == 0 && fsync(fd) == 0)
     return true;
-  ZV_LOG_AS(who, params, LOG_ERR, "Failed to write offline failure count file: %s", failures.name);
+  ZV_LOG_AS(who, params, LOG_ERR, "Failed to write offline failure count file: %s",
+            LogText(failures.name).c_str());
   return false;
 }
 
 void log_unavailable(const module_params *params, const char *who, Opened how, const char *name) {
+  // The name carries the user's.
+  const LogText shown(name);
   if (how == Opened::not_regular)
-    ZV_LOG_AS(who, params, LOG_ERR, "Offline failure count file is not a regular file: %s", name);
+    ZV_LOG_AS(who, params, LOG_ERR, "Offline failure count file is not a regular file: %s",
+              shown.c_str());
   else if (how == Opened::unstable)
     ZV_LOG_AS(who, params, LOG_ERR, "Offline failure count file kept changing while locking: %s",
-              name);
+              shown.c_str());
   else
-    ZV_LOG_AS(who, params, LOG_ERR, "Failed to lock offline failure count file: %s", name);
+    ZV_LOG_AS(who, params, LOG_ERR, "Failed to lock offline failure count file: %s", shown.c_str());
 }
 
 } // namespace
@@ -88,7 +92,8 @@ int lock_failures(const module_params *params, const char *who, const char *user
   Secret text;
   struct stat st {};
   if (read_whole(out->file.get(), kMaxRecord, &text) != 0 || fstat(out->file.get(), &st) != 0) {
-    ZV_LOG_AS(who, params, LOG_ERR, "Failed to read offline failure count file: %s", out->name);
+    ZV_LOG_AS(who, params, LOG_ERR, "Failed to read offline failure count file: %s",
+              LogText(out->name).c_str());
     return -1;
   }
   out->count = 0;
@@ -96,7 +101,8 @@ int lock_failures(const module_params *params, const char *who, const char *user
   if (text.size() > 0 && !parse_record(text.get(), &out->count, &out->last)) {
     // A record that cannot be read counts as a full one from its last change: checks wait out
     // one lockout rather than go unlimited.
-    ZV_LOG_AS(who, params, LOG_ERR, "Unreadable offline failure count file: %s", out->name);
+    ZV_LOG_AS(who, params, LOG_ERR, "Unreadable offline failure count file: %s",
+              LogText(out->name).c_str());
     out->count = INT_MAX;
     out->last = st.st_mtime;
   }

@@ -43,14 +43,36 @@ size_t token_length(const char *s) {
   return n;
 }
 
-// An entry that begins with the key of a credential is never logged whole, even when it is not
-// a valid option: a typo must not put a key or password in the log.
-const char *credential_key(const char *entry) {
-  const char *p = skip_whitespace(entry);
-  for (const zv::Option &o : zv::options())
-    if ((o.traits & zv::kSecret) != 0 && std::strncmp(p, o.key, std::strlen(o.key)) == 0)
-      return o.key;
-  return nullptr;
+bool ends_key(char c) { return c == '\0' || c == '=' || c == ':' || is_space(c); }
+
+// The credential key that `key` (n characters) runs on from without a separator, as in a value
+// typed straight after its key; null when there is none, or when `key` is an option key itself.
+const char *glued_credential(const char *key, size_t n) {
+  const char *glued = nullptr;
+  for (const zv::Option &o : zv::options()) {
+    const size_t len = std::strlen(o.key);
+    if (len == n && std::strncmp(key, o.key, n) == 0) return nullptr;
+    if ((o.traits & zv::kSecret) != 0 && len < n && std::strncmp(key, o.key, len) == 0 &&
+        (glued == nullptr || len > std::strlen(glued)))
+      glued = o.key;
+  }
+  return glued;
+}
+
+// An entry that no option took is logged by its key part only: its leading white space and what
+// follows up to the first "=", ":" or white space. Whatever comes after (a value, perhaps a key
+// or a password in a misspelt or commented-out line) never reaches the log.
+void log_unrecognized(const module_params *params, const char *entry) {
+  const char *key = skip_whitespace(entry);
+  size_t n = 0;
+  while (!ends_key(key[n])) n++;
+  if (const char *credential = glued_credential(key, n)) {
+    ZV_LOG_AS("parse_args", params, LOG_WARNING, "Unrecognized option ignored: %s (value hidden)",
+              credential);
+    return;
+  }
+  ZV_LOG_AS("parse_args", params, LOG_WARNING, "Unrecognized option ignored: %s",
+            zv::LogText(entry, static_cast<size_t>(key - entry) + n).c_str());
 }
 
 } // namespace
@@ -92,11 +114,7 @@ extern "C" int parse_args(int argc, const char **argv, module_params *params) {
       ZV_LOG(params, LOG_ERR, "NULL argv at index %d", i);
       continue;
     }
-    if (zv::apply_option(entry, params)) continue;
-    if (const char *key = credential_key(entry))
-      ZV_LOG(params, LOG_WARNING, "Unrecognized option ignored: %s (value hidden)", key);
-    else
-      ZV_LOG(params, LOG_WARNING, "Unrecognized option ignored: %s", entry);
+    if (!zv::apply_option(entry, params)) log_unrecognized(params, entry);
   }
   return 0;
 }

@@ -2,6 +2,7 @@
 // to the system log. Responses may hold passwords or codes: they are wiped before being freed.
 #include "pam/log.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 #include <syslog.h>
 
 #include "common/own.h"
+#include "pam/log_socket_int.h"
 
 namespace {
 
@@ -36,6 +38,15 @@ const pam_conv *get_conv(pam_handle_t *pamh, int *rc) {
 // A text for the host's conversation function, which need not expect a null one (a configured
 // prompt is null when its copy could not be allocated).
 const char *shown(const char *text) { return text != nullptr ? text : ""; }
+
+void write_record(int facility_priority, const char *ident, const char *format, ...)
+    ZV_PRINTF(3, 4);
+void write_record(int facility_priority, const char *ident, const char *format, ...) {
+  va_list ap;
+  va_start(ap, format);
+  zv::write_log_record(facility_priority, ident, format, ap);
+  va_end(ap);
+}
 
 // Wipes and frees `count` responses and the array.
 void free_responses(pam_response *resp, int count) {
@@ -75,7 +86,8 @@ extern "C" void send_message(pam_handle_t *pamh, int style, const char *format, 
   if (n < 0) {
     converse(pamh, PAM_ERROR_MSG, kVasprintfFailed, nullptr);
     converse(pamh, style, format, nullptr);
-    syslog(LOG_ERR, "%s", kVasprintfFailed);
+    // Under the program's own name: this record stands outside the module's records.
+    write_record(LOG_AUTH | LOG_ERR, program_invocation_short_name, "%s", kVasprintfFailed);
     return;
   }
   zv::HeapPtr<char> owned(text);
@@ -122,20 +134,21 @@ extern "C" void syslog_message(const module_params *params, int priority, const 
   const char *ident = kFallbackIdent;
   if (params != nullptr && params->logname != nullptr && params->logname[0] != '\0')
     ident = params->logname;
+  // Straight to the log socket: openlog/closelog would change the host's own identity.
   va_list ap;
   va_start(ap, format);
-  openlog(ident, LOG_PID | LOG_NDELAY, LOG_AUTH);
-  vsyslog(priority | LOG_AUTH, format, ap);
-  closelog();
+  zv::write_log_record(LOG_AUTH | (priority & LOG_PRIMASK), ident, format, ap);
   va_end(ap);
 }
 
-zv::LogText::LogText(const char *text, bool field) noexcept {
+zv::LogText::LogText(const char *text, bool field) noexcept
+    : LogText(text, text != nullptr ? std::strlen(text) : 0, field) {}
+
+zv::LogText::LogText(const char *text, size_t len, bool field) noexcept {
   if (text == nullptr) {
     (void)std::snprintf(buf_, sizeof buf_, "(null)");
     return;
   }
-  const size_t len = std::strlen(text);
   const size_t shown = len < kLogTextMax ? len : kLogTextMax;
   size_t out = 0;
   for (size_t i = 0; i < shown; i++) {

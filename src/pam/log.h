@@ -29,8 +29,10 @@ ZV_API char *prompt_user(pam_handle_t *pamh, int style, const char *prompt);
 ZV_API char *prompt_user_with_info(pam_handle_t *pamh, int style, const char *prompt,
                                    const char *const *info_lines, int count);
 
-// Writes one record to the system log (facility LOG_AUTH) under the record's logname, or
-// "pam_zelvane(unknown)" without one. LOG_DEBUG records are written only when params->debug.
+// Writes one record to the system log (facility LOG_AUTH, with the process ID) under the
+// record's logname, or "pam_zelvane(unknown)" without one, straight to the log socket: the
+// host's openlog settings are left as they are. LOG_DEBUG records are written only when
+// params->debug.
 ZV_API void syslog_message(const module_params *params, int priority, const char *format, ...)
     ZV_PRINTF(3, 4);
 
@@ -54,6 +56,8 @@ class LogText {
 public:
   static constexpr size_t kLogTextMax = 1024;
   explicit LogText(const char *text, bool field = false) noexcept;
+  // The first `len` bytes of `text` (which need not be NUL-terminated there).
+  LogText(const char *text, size_t len, bool field = false) noexcept;
   LogText(const LogText &) = delete;
   LogText &operator=(const LogText &) = delete;
   const char *c_str() const noexcept { return buf_; }

@@ -329,16 +329,23 @@ TEST_F(OfflineTest, LinkAtTheCompanionIsReplacedNeverWrittenThrough) {
 
 TEST_F(OfflineTest, HostileUserNamesTouchNoFile) {
   const std::string too_long(224, 'u');
-  for (const std::string &name :
-       {std::string(""), std::string("."), std::string(".."), std::string("../escape"),
-        std::string("a/b"), std::string("/tmp/x"), too_long}) {
+  // (name, as logged: control characters escaped)
+  const std::pair<std::string, std::string> names[] = {{"", ""},
+                                                       {".", "."},
+                                                       {"..", ".."},
+                                                       {"../escape", "../escape"},
+                                                       {"a/b", "a/b"},
+                                                       {"/tmp/x", "/tmp/x"},
+                                                       {too_long, too_long},
+                                                       {"a/\x1b[2J\nb", "a/\\x1b[2J\\x0ab"}};
+  for (const auto &[name, shown] : names) {
     seen.clear();
     EXPECT_EQ(consume("111111", name.c_str()), 9003) << name;
     EXPECT_EQ(seen, kNoCodes) << name;
     EXPECT_EQ(store({"111111"}, name.c_str()), -1) << name;
     EXPECT_TRUE(logged(
         {LOG_ERR,
-         "validate_oath_otp_error_code: Refusing offline codes file for user name: " + name}))
+         "validate_oath_otp_error_code: Refusing offline codes file for user name: " + shown}))
         << name;
   }
   EXPECT_TRUE(listing(kDir).empty());

@@ -320,34 +320,44 @@ TEST_F(OptionsTest, NearMissesAreLoggedAndSkipped) {
   ASSERT_FALSE(records.empty());
   EXPECT_EQ(records[0].ident, "pam_zelvane(unknown)");
   EXPECT_EQ(records[0].facility, LOG_AUTH >> 3);
-  EXPECT_EQ(log_lines(),
-            (LogLines{
-                {LOG_WARNING, "parse_args: Unrecognized option ignored: Debug"},
-                {LOG_WARNING, "parse_args: Unrecognized option ignored: debug "},
-                {LOG_WARNING, "parse_args: Unrecognized option ignored:  debug"},
-                {LOG_WARNING, "parse_args: Unrecognized option ignored: debug=1"},
-                {LOG_WARNING, "parse_args: Unrecognized option ignored: offline_codes=1"},
-                {LOG_WARNING, "parse_args: Unrecognized option ignored: max_push_wait_secs=60s"},
-                {LOG_WARNING, "parse_args: Unrecognized option ignored: "
-                              "password_otp_delimiter_char=::"},
-                {LOG_WARNING, "parse_args: Unrecognized option ignored: hostname=x"},
-                {LOG_WARNING, "parse_args: Unrecognized option ignored: "},
-                {LOG_WARNING, "parse_args: Unrecognized option ignored: host"},
-            }));
-}
-
-TEST_F(OptionsTest, CredentialLookalikesAreNotLoggedWhole) {
-  parse({"proxy_password: hunter2", "application_key hunter3", " zv_account_key:hunter4",
-         "proxy_username hunter5"});
-  EXPECT_TRUE(cfgtest::log_free_of("hunter"));
+  // Only the key part of an entry is logged: never what follows "=", ":" or a blank.
   EXPECT_EQ(
       log_lines(),
       (LogLines{
-          {LOG_WARNING, "parse_args: Unrecognized option ignored: proxy_password (value hidden)"},
-          {LOG_WARNING, "parse_args: Unrecognized option ignored: application_key (value hidden)"},
-          {LOG_WARNING, "parse_args: Unrecognized option ignored: zv_account (value hidden)"},
-          {LOG_WARNING, "parse_args: Unrecognized option ignored: proxy_username (value hidden)"},
+          {LOG_WARNING, "parse_args: Unrecognized option ignored: Debug"},
+          {LOG_WARNING, "parse_args: Unrecognized option ignored: debug"},
+          {LOG_WARNING, "parse_args: Unrecognized option ignored:  debug"},
+          {LOG_WARNING, "parse_args: Unrecognized option ignored: debug"},
+          {LOG_WARNING, "parse_args: Unrecognized option ignored: offline_codes"},
+          {LOG_WARNING, "parse_args: Unrecognized option ignored: max_push_wait_secs"},
+          {LOG_WARNING, "parse_args: Unrecognized option ignored: password_otp_delimiter_char"},
+          {LOG_WARNING, "parse_args: Unrecognized option ignored: hostname"},
+          {LOG_WARNING, "parse_args: Unrecognized option ignored: "},
+          {LOG_WARNING, "parse_args: Unrecognized option ignored: host"},
       }));
+}
+
+// Lines that look like a credential but are not one: commented out, misspelt, miscased, cut
+// short, with another separator, or with the value glued on. No value reaches the log.
+TEST_F(OptionsTest, CredentialLookalikesAreLoggedByTheirKeyOnly) {
+  parse({"proxy_password: hunter2", "application_key hunter3", " zv_account_key:hunter4",
+         "proxy_username hunter5", "  # application_key=hunter6", "application-key=hunter7",
+         "Application_key=hunter8", "proxy_pass=hunter9", "application_keyhunter10",
+         "\tpush_reason\x1b=hunter11"});
+  EXPECT_TRUE(cfgtest::log_free_of("hunter"));
+  const std::string ignored = "parse_args: Unrecognized option ignored: ";
+  EXPECT_EQ(log_lines(), (LogLines{
+                             {LOG_WARNING, ignored + "proxy_password"},
+                             {LOG_WARNING, ignored + "application_key"},
+                             {LOG_WARNING, ignored + " zv_account_key"},
+                             {LOG_WARNING, ignored + "proxy_username"},
+                             {LOG_WARNING, ignored + "  #"},
+                             {LOG_WARNING, ignored + "application-key"},
+                             {LOG_WARNING, ignored + "Application_key"},
+                             {LOG_WARNING, ignored + "proxy_pass"},
+                             {LOG_WARNING, ignored + "application_key (value hidden)"},
+                             {LOG_WARNING, ignored + "\\x09push_reason\\x1b"},
+                         }));
 }
 
 TEST_F(OptionsTest, BadCountsAndNullEntries) {

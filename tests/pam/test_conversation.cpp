@@ -1,10 +1,19 @@
 // The conversation helpers and the system log, driven through a real libpam handle.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <regex>
 #include <security/pam_appl.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <syslog.h>
+#include <unistd.h>
 
+#include "alloc_fault.h"
 #include "config/params.h"
 #include "pam/log.h"
 #include "pam_harness.h"
@@ -179,8 +188,93 @@ TEST(SyslogMessage, IdentityPriorityFacilityAndDebugGate) {
   EXPECT_EQ(records[2].text, "f[5]: traced now");
   for (const auto &r : records) {
     EXPECT_EQ(r.facility, LOG_AUTH >> 3);
-    EXPECT_EQ(r.options, LOG_PID | LOG_NDELAY);
+    EXPECT_EQ(r.pid, getpid());
   }
+}
+
+// A socket of the test's own bound over /dev/log (above the capture's) while the object lives.
+class LogSocket {
+public:
+  explicit LogSocket(int type) {
+    const std::string dir =
+        std::getenv("ZV_NS_SCRATCH") != nullptr ? std::getenv("ZV_NS_SCRATCH") : "/tmp";
+    path_ = dir + "/other-log." + std::to_string(getpid());
+    unlink(path_.c_str());
+    fd_ = socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path_.c_str());
+    mounted_ = bind(fd_, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) == 0 &&
+               (type != SOCK_STREAM || listen(fd_, 4) == 0) &&
+               mount(path_.c_str(), "/dev/log", nullptr, MS_BIND, nullptr) == 0;
+  }
+  ~LogSocket() {
+    if (mounted_) umount2("/dev/log", MNT_DETACH);
+    close(fd_);
+    unlink(path_.c_str());
+  }
+  bool ok() const { return mounted_; }
+  int fd() const { return fd_; }
+
+private:
+  std::string path_;
+  int fd_ = -1;
+  bool mounted_ = false;
+};
+
+// Where the system log offers a stream socket, records go over it, each ending with a NUL.
+TEST(SyslogMessage, StreamLogSocket) {
+  LogSocket stream(SOCK_STREAM);
+  ASSERT_TRUE(stream.ok());
+  module_params params{};
+  char name[] = "pam_zelvane(login)";
+  params.logname = name;
+  syslog_message(&params, LOG_ERR, "%s[%d]: over a stream", "f", 7);
+  const int conn = accept4(stream.fd(), nullptr, nullptr, SOCK_CLOEXEC);
+  ASSERT_GE(conn, 0);
+  std::string got;
+  char buf[512];
+  for (ssize_t n; (n = read(conn, buf, sizeof buf)) > 0;) got.append(buf, static_cast<size_t>(n));
+  close(conn);
+  const std::regex form("<" + std::to_string(LOG_AUTH | LOG_ERR) +
+                        R"(>[A-Z][a-z]{2} [ 1-3]\d \d\d:\d\d:\d\d pam_zelvane\(login\)\[)" +
+                        std::to_string(getpid()) + R"(\]: f\[7\]: over a stream)");
+  ASSERT_FALSE(got.empty());
+  EXPECT_EQ(got.back(), '\0');
+  EXPECT_TRUE(std::regex_match(got.substr(0, got.size() - 1), form)) << got;
+}
+
+// A system log that reads nothing holds no record up for long: once its queue is full, each
+// record waits a moment for room and is dropped (syslog(3) would wait for ever).
+TEST(SyslogMessage, StalledLogSocketDropsRecords) {
+  LogSocket stalled(SOCK_DGRAM);
+  ASSERT_TRUE(stalled.ok());
+  constexpr int kRecords = 15; // more than the queue holds here (net.unix.max_dgram_qlen 10)
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < kRecords; i++) syslog_message(nullptr, LOG_ERR, "%s[%d]: %d", "f", 1, i);
+  const auto waited = std::chrono::steady_clock::now() - start;
+  int queued = 0;
+  char buf[512];
+  while (recv(stalled.fd(), buf, sizeof buf, MSG_DONTWAIT) > 0) queued++;
+  EXPECT_GE(queued, 1);
+  EXPECT_LT(waited, std::chrono::seconds(kRecords)) << "a record waited a second or more";
+}
+
+// A message that cannot be formatted is still logged, under the program's own name: the one
+// record that stands outside the module's identity.
+TEST(SendMessage, FormattingFailureIsLoggedUnderTheProgramName) {
+  if (!allocator_replaced()) GTEST_SKIP() << "the sanitizers own the allocator";
+  syslog_capture_start();
+  fail_allocation(1, kAllocatorCalls);
+  send_message(nullptr, PAM_TEXT_INFO, "%s and more", "text");
+  allow_allocations();
+  const auto records = syslog_records();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].ident, program_invocation_short_name);
+  EXPECT_EQ(records[0].pid, getpid());
+  EXPECT_EQ(records[0].priority, LOG_ERR);
+  EXPECT_EQ(records[0].facility, LOG_AUTH >> 3);
+  EXPECT_EQ(records[0].text, "send_message: vasprintf() failed to allocate memory.");
 }
 
 TEST(ConversationWithoutHandle, EveryHelperFailsQuietly) {

@@ -7,8 +7,10 @@
 #include <algorithm>
 
 #include <fstream>
+#include <regex>
 #include <security/pam_appl.h>
 #include <syslog.h>
+#include <unistd.h>
 
 extern "C" {
 #include <libpamtest.h>
@@ -116,6 +118,46 @@ TEST_F(Entry, MissingConfigurationFailsWithConfigurationError) {
       find_record({LOG_ERR, "pam_sm_authenticate: pam_zelvane configurations error."});
   EXPECT_EQ(final_line.priority, LOG_ERR); // found
   EXPECT_EQ(final_line.ident, "pam_zelvane(unknown)");
+}
+
+// The host's own syslog(3) settings are the host's before and after a login: its identity,
+// options and facility. The module's records carry theirs, in the same form as the host's.
+TEST_F(Entry, HostLogSettingsStayTheHosts) {
+  remove_config(); // a failing login that writes records
+  struct Host {
+    const char *ident;
+    int options;
+    int facility;
+    int pid; // in the host's records
+  };
+  for (const Host &host : {Host{"vpnd", LOG_PID, LOG_AUTHPRIV, getpid()},
+                           Host{"quietd", LOG_NDELAY, LOG_DAEMON, -1}}) {
+    syslog_clear();
+    openlog(host.ident, host.options, host.facility);
+    syslog(LOG_NOTICE, "before");
+    Conversation conv;
+    EXPECT_EQ(pam_run("zv", kProbe, conv), PAM_AUTH_ERR);
+    syslog(LOG_NOTICE, "after");
+    closelog();
+    std::vector<std::string> host_texts;
+    size_t module_records = 0;
+    const std::regex form(R"(<\d+>[A-Z][a-z]{2} [ 1-3]\d \d\d:\d\d:\d\d [^ ]+: [^]*)");
+    for (const LogRecord &r : syslog_records()) {
+      EXPECT_TRUE(std::regex_match(r.raw, form)) << r.raw;
+      if (r.ident.rfind("pam_zelvane(", 0) == 0) {
+        module_records++;
+        EXPECT_EQ(r.facility, LOG_AUTH >> 3) << r.raw;
+        EXPECT_EQ(r.pid, getpid()) << r.raw;
+        continue;
+      }
+      host_texts.push_back(r.text);
+      EXPECT_EQ(r.ident, host.ident) << r.raw;
+      EXPECT_EQ(r.facility, host.facility >> 3) << r.raw;
+      EXPECT_EQ(r.pid, host.pid) << r.raw;
+    }
+    EXPECT_GE(module_records, 3u) << host.ident;
+    EXPECT_EQ(host_texts, (std::vector<std::string>{"before", "after"})) << host.ident;
+  }
 }
 
 TEST_F(Entry, OversizedConfigurationFailsTheSameWay) {

@@ -26,21 +26,27 @@ std::set<std::string> names_in_map() {
   return out;
 }
 
-std::set<std::string> exported_by_module() {
+// The module's dynamic symbols that `nm -D <which>` lists (version suffixes dropped).
+std::set<std::string> module_symbols(const std::string &which) {
   std::set<std::string> out;
-  const std::string cmd = "nm -D --defined-only '" ZV_MODULE_PATH "'";
+  const std::string cmd = "nm -D " + which + " '" ZV_MODULE_PATH "'";
   FILE *p = popen(cmd.c_str(), "r");
   if (p == nullptr) return out;
   char line[512];
   while (fgets(line, sizeof line, p) != nullptr) {
     std::istringstream fields(line);
-    std::string addr, type, sym;
-    fields >> addr >> type >> sym;
+    std::string first, second, third;
+    fields >> first >> second >> third;
+    // Defined: "address type name"; undefined: "U name".
+    std::string sym = third.empty() ? second : third;
+    sym = sym.substr(0, sym.find('@'));
     if (!sym.empty()) out.insert(sym);
   }
   pclose(p);
   return out;
 }
+
+std::set<std::string> exported_by_module() { return module_symbols("--defined-only"); }
 
 } // namespace
 
@@ -62,4 +68,14 @@ TEST(Exports, EveryNamedFunctionResolvesThroughDlopen) {
   EXPECT_EQ(dlsym(handle, "store_offline_codes"), nullptr);
   EXPECT_EQ(dlsym(handle, "zv_status_to_pam"), nullptr);
   dlclose(handle);
+}
+
+// The host's syslog(3) state (identity, options, facility) is the host's: the module writes to
+// the log socket itself and never calls the functions that would change or use that state.
+TEST(Exports, NoSystemLogStateFunctionsImported) {
+  const std::set<std::string> imported = module_symbols("--undefined-only");
+  ASSERT_TRUE(imported.count("socket")) << "nm lists the module's imports";
+  for (const char *fn :
+       {"openlog", "closelog", "syslog", "vsyslog", "__syslog_chk", "__vsyslog_chk", "setlogmask"})
+    EXPECT_FALSE(imported.count(fn)) << fn;
 }

@@ -53,8 +53,9 @@ std::string service_dir() {
   char tmpl[] = "/tmp/zv-pam-services.XXXXXX";
   if (mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp failed");
   setenv("PAM_WRAPPER_SERVICE_DIR", tmpl, 1);
-  // Sanitizers and the syslog capture need the module's symbols resolved through the global scope.
-  // (this pam_wrapper release reads the variable under uid_wrapper's name).
+  // Libraries preloaded into the test (the sanitizers' runtime, the free scanner) must see the
+  // module's calls, so its symbols are resolved through the global scope (this pam_wrapper
+  // release reads the variable under uid_wrapper's name).
   setenv("PAM_WRAPPER_DISABLE_DEEPBIND", "1", 1);
   setenv("UID_WRAPPER_DISABLE_DEEPBIND", "1", 1);
   std::ofstream(std::string(tmpl) + "/other")

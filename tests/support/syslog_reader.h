@@ -1,6 +1,9 @@
-// Reads the records that the preloaded syslog capture (syslog_capture.c) wrote for this process.
-// Tests compare records as log lines, {priority, "function: message"}: the module writes
-// "function[line]: message", and the source line is dropped so that a test does not depend on it.
+// The system log of a test process. syslog_capture_start binds a socket of this process over
+// /dev/log (in the test's private mount namespace, tests/support/ns-run) and a reader thread
+// collects every record sent to it: the module's, the host's own syslog(3) records, and those of
+// child processes. Tests compare records as log lines, {priority, "function: message"}: the
+// module writes "function[line]: message", and the source line is dropped so that a test does
+// not depend on it.
 #pragma once
 
 #include <ostream>
@@ -9,12 +12,14 @@
 
 namespace zvtest {
 
+// One record as it was sent: "<PRI>Mmm dd hh:mm:ss IDENT[PID]: TEXT".
 struct LogRecord {
   std::string ident;
   int priority = -1;
   int facility = -1; // facility number (LOG_AUTH >> 3 == 4)
-  int options = 0;   // openlog options
+  int pid = -1;      // the "[PID]" after the identity; -1 when the record names none
   std::string text;
+  std::string raw; // the whole record
 };
 
 // One record as the tests compare it.
@@ -26,7 +31,8 @@ struct LogLine {
 void PrintTo(const LogLine &line, std::ostream *os);
 using LogLines = std::vector<LogLine>;
 
-// Points ZV_SYSLOG_CAPTURE at a fresh file for this process (called once by the fixture).
+// Starts capturing the system log of this process (the first call) and forgets what was
+// captured so far (every call).
 void syslog_capture_start();
 // Forgets every record captured so far.
 void syslog_clear();

@@ -406,4 +406,29 @@ void TlsServer::serve(int fd) {
   close(fd);
 }
 
+int free_port() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  int port = 0;
+  if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0)
+    port = ntohs(a.sin_port);
+  close(fd);
+  return port;
+}
+
+bool port_accepts(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bool ok = connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+  close(fd);
+  return ok;
+}
+
 } // namespace zvtest

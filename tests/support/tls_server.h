@@ -49,6 +49,11 @@ struct Reply {
   int chunk_delay_ms = 0;           // pause between pieces when `chunk` is set
 };
 
+// A loopback port with nothing listening (0 when none could be had).
+int free_port();
+// True when something accepts connections on 127.0.0.1:port.
+bool port_accepts(int port);
+
 // "HTTP/1.1 <status> <reason>\r\nContent-Type: application/json\r\nConnection: close\r\n\r\n<body>"
 Reply http_reply(int status, const std::string &body);
 

@@ -24,21 +24,6 @@ using namespace zvtest;
 
 namespace {
 
-// A loopback port with nothing listening.
-int closed_port() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  int port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0)
-    port = ntohs(a.sin_port);
-  close(fd);
-  return port;
-}
-
 // Makes the port drop every connection attempt (SYN) from now on.
 void drop_syns(int port) {
   const std::string rules = "nft add table inet zv 2>/dev/null; "
@@ -92,7 +77,7 @@ using zv::transport::Posted;
 
 TEST_F(Failover, TheDeadlineEndsEveryStage) {
   params->request_timeout_secs = 1;
-  const int dropped = closed_port();
+  const int dropped = free_port();
   drop_syns(dropped);
   TlsServer dripping;
   const std::string whole = http_reply(200, std::string(4000, 'x')).bytes;
@@ -125,14 +110,14 @@ TEST_F(Failover, OutagesMoveOnAndAreRemembered) {
   TlsServer other_name({test_pki().other_name_chain, test_pki().other_name_key});
   TlsServer unavailable;
   unavailable.set_handler([](const Received &) { return http_reply(503, ""); });
-  const int dropped = closed_port();
+  const int dropped = free_port();
   drop_syns(dropped);
   const struct {
     int port;
     std::string reason, first_line; // first_line: the step's own record, if any
     const TlsServer *server;        // to count the connections it saw, if any
   } cases[] = {
-      {closed_port(), "connection refused", "", nullptr},
+      {free_port(), "connection refused", "", nullptr},
       {other_name.port(), "TLS failure", "ERROR: SSL_get_verify_result: IP address mismatch",
        &other_name},
       {unavailable.port(), "HTTP 503", "HTTP 503 response from server", &unavailable},
@@ -174,7 +159,7 @@ TEST_F(Failover, AServersHttpErrorIsAnAnswer) {
 
 TEST_F(Failover, OnceEveryServerTimedOutLaterRequestsFailAtOnce) {
   params->request_timeout_secs = 1;
-  const int a = closed_port(), b = a + 1;
+  const int a = free_port(), b = a + 1;
   drop_syns(a);
   drop_syns(b);
   hosts({local(a), local(b)});

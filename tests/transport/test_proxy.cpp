@@ -10,6 +10,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "tinyproxy.h"
 #include "transport/channel_int.h"
 #include "transport/proxy_int.h"
 #include "transport/transport.h"
@@ -18,79 +19,6 @@
 using namespace zvtest;
 
 namespace {
-
-// A loopback port with nothing listening (0 when none could be had).
-int free_port() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  int port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0)
-    port = ntohs(a.sin_port);
-  close(fd);
-  return port;
-}
-
-bool port_accepts(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bool ok = connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
-  close(fd);
-  return ok;
-}
-
-// tinyproxy in the foreground (-d) as our child, on 127.0.0.1:port, with extra config lines.
-class TinyProxy {
-public:
-  TinyProxy(int port, const std::string &extra) : port_(port) {
-    char tmpl[] = "/tmp/zv-tinyproxy.XXXXXX";
-    if (mkdtemp(tmpl) == nullptr) return;
-    dir_ = tmpl;
-    std::ofstream(dir_ + "/tinyproxy.conf")
-        << "Port " << port << "\nListen 127.0.0.1\nTimeout 10\nMaxClients 20\nLogLevel Info\n"
-        << "Allow 127.0.0.1\nDisableViaHeader Yes\n"
-        << extra;
-    const std::string conf = dir_ + "/tinyproxy.conf", log = dir_ + "/tinyproxy.log";
-    pid_ = fork();
-    if (pid_ == 0) {
-      FILE *out = std::freopen(log.c_str(), "w", stdout);
-      if (out != nullptr) dup2(fileno(out), 2);
-      execlp("tinyproxy", "tinyproxy", "-d", "-c", conf.c_str(), static_cast<char *>(nullptr));
-      _exit(127);
-    }
-    for (int i = 0; i < 500 && !port_accepts(port); i++) usleep(10000);
-  }
-  ~TinyProxy() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      int status = 0;
-      bool gone = false;
-      for (int i = 0; i < 300 && !gone; i++) {
-        gone = waitpid(pid_, &status, WNOHANG) == pid_;
-        if (!gone) usleep(10000);
-      }
-      if (!gone) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, &status, 0);
-      }
-    }
-    std::error_code ignored;
-    if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
-  }
-  bool running() const { return pid_ > 0 && port_accepts(port_); }
-  int port() const { return port_; }
-
-private:
-  int port_;
-  pid_t pid_ = -1;
-  std::string dir_;
-};
 
 class Proxy : public TransportTest {
 protected:
