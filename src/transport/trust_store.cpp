@@ -637,7 +637,8 @@ struct DerWriter {
     auto *fresh = static_cast<Chunk *>(std::malloc(sizeof(Chunk) + room));
     if (fresh == nullptr) return false;
     *fresh = Chunk{head, room, 0};
-    if (size > 0) std::memcpy(fresh->data(), head->data() + head->used, size);
+    // Bytes written so far live in the head chunk, so there is one whenever size > 0.
+    if (size > 0 && head != nullptr) std::memcpy(fresh->data(), head->data() + head->used, size);
     index->chunks = fresh;
     return true;
   }
