@@ -336,7 +336,8 @@ extern "C" int second_factor(module_params *params, const char *username) {
   const void *marker = nullptr;
   if (pam_get_data(params->pamh, ZV_VALIDATED_KEY, &marker) == PAM_SUCCESS && marker != nullptr &&
       std::strcmp(static_cast<const char *>(marker), "true") == 0) {
-    ZV_LOG(params, LOG_DEBUG, "2FA already validated for user: %s", zv::LogText(username).c_str());
+    ZV_LOG(params, LOG_DEBUG, "2FA already validated for user: %s",
+           zv::LogText::user(username).c_str());
     note_road(params->call, zv::road::validated);
     return PAM_SUCCESS;
   }

@@ -4,7 +4,6 @@
 #include <security/pam_appl.h>
 #include <syslog.h>
 
-#include "auth/auth.h"
 #include "pam/audit_int.h"
 #include "pam/log.h"
 
@@ -40,27 +39,6 @@ long elapsed_ms(const timespec &start) {
   return (end.tv_sec - start.tv_sec) * 1000L + (end.tv_nsec - start.tv_nsec) / 1000000L;
 }
 
-// The user name for the record. A code typed after its last colon is a secret: it shows as
-// "***". The copy, which may hold that code, is wiped.
-class AuditUser {
-public:
-  explicit AuditUser(const char *user) {
-    (void)std::snprintf(buf_, sizeof buf_, "%s", user != nullptr ? user : "-");
-    char *colon = std::strrchr(buf_, ':');
-    if (colon != nullptr && is_otp_str(colon + 1) != 0) {
-      zv::wipe(colon + 1);
-      std::memcpy(colon + 1, "***", 4);
-    }
-  }
-  AuditUser(const AuditUser &) = delete;
-  AuditUser &operator=(const AuditUser &) = delete;
-  ~AuditUser() { zv::wipe(buf_, sizeof buf_); }
-  const char *c_str() const { return buf_; }
-
-private:
-  char buf_[zv::LogText::kLogTextMax + 1];
-};
-
 // The one record of every authentication: who, from where, by which road, with what result,
 // through which server, in how long. Outside text is escaped; no secret is ever in it. Written
 // under the service's identity even when the settings could not be read.
@@ -76,8 +54,7 @@ void write_audit(pam_handle_t *pamh, const Audit &audit, int rc, const timespec 
   const char *user = audit.user != nullptr ? audit.user : item_text(pamh, PAM_USER);
   const char *rhost = item_text(pamh, PAM_RHOST);
   const char *server = audit.call.server[0] != '\0' ? audit.call.server : nullptr;
-  const AuditUser shown_user(user);
-  const zv::LogText user_text(shown_user.c_str(), true);
+  const zv::LogText user_text = zv::LogText::user(user != nullptr ? user : "-", true);
   const zv::LogText rhost_text(rhost != nullptr ? rhost : "-", true);
   const zv::LogText server_text(server != nullptr ? server : "-", true);
   const zv::LogText service_text(service != nullptr ? service : "-", true);

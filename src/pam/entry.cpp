@@ -124,7 +124,8 @@ int authenticate(pam_handle_t *pamh, int argc, const char **argv, zv::Audit *aud
   }
   if (zv::outside_mfa_groups(&params, user)) {
     ZV_LOG_AS("pam_sm_authenticate", &params, LOG_INFO,
-              "User %s is outside mfa_groups: the module is ignored", zv::LogText(user).c_str());
+              "User %s is outside mfa_groups: the module is ignored",
+              zv::LogText::user(user).c_str());
     audit->road = "mfa_groups";
     return PAM_IGNORE;
   }

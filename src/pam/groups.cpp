@@ -94,6 +94,14 @@ bool names_a_group(const char *list) {
   return false;
 }
 
+// Whether the group's own member list names the user.
+bool names_member(const group &grp, const char *user) {
+  if (grp.gr_mem == nullptr) return false;
+  for (char **member = grp.gr_mem; *member != nullptr; member++)
+    if (std::strcmp(*member, user) == 0) return true;
+  return false;
+}
+
 } // namespace
 
 Lookup find_group(const char *name, size_t first_size, GroupEntry *out) {
@@ -112,9 +120,7 @@ Bypass check_bypass_group(const module_params *params, const char *user) {
   const Lookup found = find_group(name, first_buffer_size(_SC_GETGR_R_SIZE_MAX), &entry);
   if (found == Lookup::no_memory) return Bypass::error;
   if (found != Lookup::found || entry.grp.gr_mem == nullptr) return Bypass::no;
-  for (char **member = entry.grp.gr_mem; *member != nullptr; member++)
-    if (std::strcmp(*member, user) == 0) return Bypass::yes;
-  return Bypass::no;
+  return names_member(entry.grp, user) ? Bypass::yes : Bypass::no;
 }
 
 bool outside_mfa_groups(const module_params *params, const char *user) {
@@ -124,13 +130,13 @@ bool outside_mfa_groups(const module_params *params, const char *user) {
   const Lookup found = list ? find_user_groups(user, &groups) : Lookup::no_memory;
   if (found == Lookup::missing) {
     ZV_LOG_AS(kEntry, params, LOG_INFO, "mfa_groups: no such user %s; the module applies",
-              LogText(user).c_str());
+              LogText::user(user).c_str());
     return false;
   }
   if (found != Lookup::found) {
     ZV_LOG_AS(kEntry, params, LOG_WARNING,
               "mfa_groups: cannot look up the groups of %s; the module applies",
-              LogText(user).c_str());
+              LogText::user(user).c_str());
     return false;
   }
 
@@ -150,11 +156,14 @@ bool outside_mfa_groups(const module_params *params, const char *user) {
     if (group != Lookup::found) {
       ZV_LOG_AS(kEntry, params, LOG_WARNING,
                 "mfa_groups: cannot look up group %s; the module applies to %s",
-                LogText(name).c_str(), LogText(user).c_str());
+                LogText(name).c_str(), LogText::user(user).c_str());
       failed = true;
       continue;
     }
     if (groups.has(entry.grp.gr_gid)) (exclude ? excluded : in_listed) = true;
+    // The group's own member list too, for a listed group only: a group source that was down
+    // while the user's groups were gathered must not take the user out of the module.
+    if (!exclude && names_member(entry.grp, user)) in_listed = true;
   }
   if (failed) return false;
   return excluded || (listed && !in_listed);

@@ -10,6 +10,7 @@
 #include <security/pam_appl.h>
 #include <syslog.h>
 
+#include "auth/auth.h"
 #include "common/own.h"
 #include "pam/log_socket_int.h"
 
@@ -165,4 +166,27 @@ zv::LogText::LogText(const char *text, size_t len, bool field) noexcept {
   }
   buf_[out] = '\0';
   if (shown < len) (void)std::snprintf(buf_ + out, sizeof buf_ - out, " ... (%zu bytes)", len);
+}
+
+namespace {
+
+// How much of a user name may be shown: all of it, or up to and with its last colon when a code
+// follows that colon.
+size_t shown_name_length(const char *name) noexcept {
+  if (name == nullptr) return 0;
+  const char *colon = std::strrchr(name, ':');
+  if (colon != nullptr && is_otp_str(colon + 1) != 0) return static_cast<size_t>(colon - name) + 1;
+  return std::strlen(name);
+}
+
+} // namespace
+
+zv::LogText::LogText(MaskCode, const char *name, bool field) noexcept
+    : LogText(name, shown_name_length(name), field) {
+  const size_t shown = shown_name_length(name);
+  // A name cut before its colon shows no code anyway.
+  if (name != nullptr && name[shown] != '\0' && shown <= kLogTextMax) {
+    const size_t used = std::strlen(buf_);
+    (void)std::snprintf(buf_ + used, sizeof buf_ - used, "***");
+  }
 }

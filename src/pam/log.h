@@ -58,11 +58,17 @@ public:
   explicit LogText(const char *text, bool field = false) noexcept;
   // The first `len` bytes of `text` (which need not be NUL-terminated there).
   LogText(const char *text, size_t len, bool field = false) noexcept;
+  // A user name: a code typed after its last colon (the "name:code" form) shows as "***".
+  static LogText user(const char *name, bool field = false) noexcept {
+    return LogText(MaskCode{}, name, field);
+  }
   LogText(const LogText &) = delete;
   LogText &operator=(const LogText &) = delete;
   const char *c_str() const noexcept { return buf_; }
 
 private:
+  struct MaskCode {};
+  LogText(MaskCode, const char *name, bool field) noexcept;
   char buf_[kLogTextMax * 4 + 48];
 };
 

@@ -11,6 +11,7 @@
 
 #include "check.h"
 #include "common/own.h"
+#include "pam/log.h"
 
 namespace zvcheck {
 namespace {
@@ -125,8 +126,9 @@ int run_login(const char *user, const char *service) {
     return 2;
   }
   rc = pam_authenticate(pamh, 0);
-  std::printf("%s login: %s, service %s: %s (%d)\n", rc == PAM_SUCCESS ? "ok" : "error", user,
-              service != nullptr ? service : "built-in stack", pam_strerror(pamh, rc), rc);
+  std::printf("%s login: %s, service %s: %s (%d)\n", rc == PAM_SUCCESS ? "ok" : "error",
+              zv::LogText::user(user).c_str(), service != nullptr ? service : "built-in stack",
+              pam_strerror(pamh, rc), rc);
   pam_end(pamh, rc);
   return rc == PAM_SUCCESS ? 0 : 2;
 }
