@@ -184,11 +184,15 @@ int check_offline_code(const module_params *params, const char *username, const 
   if (limited) {
     if (zv::offline::lock_failures(params, kChecker, username, &failures) != 0) return kRejected;
     if (zv::offline::locked_out(params, failures, now)) {
-      ZV_LOG_AS(
-          kChecker, params, LOG_WARNING, "Offline code check refused for %s after %d failed checks",
-          zv::LogText(username).c_str(), zv::offline::current_failures(params, failures, now));
+      ZV_LOG_AS(kChecker, params, LOG_WARNING,
+                "Offline code check refused for %s after %d failed checks",
+                zv::LogText::user(username).c_str(),
+                zv::offline::current_failures(params, failures, now));
       return kRejected;
     }
+    // Counted as a failure before the comparison, so that a count that cannot be written (a
+    // full disk) refuses the guess instead of leaving it uncounted; a match clears it below.
+    if (!zv::offline::add_failure(params, kChecker, &failures, now)) return kRejected;
   }
 
   zv::Secret content;
@@ -199,10 +203,7 @@ int check_offline_code(const module_params *params, const char *username, const 
     return kRejected;
   }
   size_t rest = 0;
-  if (offline_find_code(params, content.get(), content.size(), code, &rest) == 0) {
-    if (limited) zv::offline::add_failure(params, kChecker, &failures, now);
-    return kRejected;
-  }
+  if (offline_find_code(params, content.get(), content.size(), code, &rest) == 0) return kRejected;
 
   // A code whose line cannot be removed would stay usable, so it is accepted only once the
   // shortened file is in place.
@@ -226,7 +227,7 @@ int store_offline_codes(const module_params *params, const char *username, char 
                         size_t count) {
   if (offline_username_ok(username) == 0) {
     ZV_LOG_AS(kWriter, params, LOG_ERR, "Refusing offline codes file for user name: %s",
-              zv::LogText(username).c_str());
+              zv::LogText::user(username).c_str());
     return -1;
   }
   if (codes == nullptr || count == 0 || count > kMaxFileSize / (kLineLen + 1)) return -1;
@@ -259,6 +260,8 @@ int store_offline_codes(const module_params *params, const char *username, char 
     OPENSSL_cleanse(salt, sizeof salt);
     OPENSSL_cleanse(hash, sizeof hash);
   }
+  // Not one line could be made (no randomness, no hash): the stock on disk, if any, stays.
+  if (lines.size() == 0) return -1;
 
   char name[ZV_OFFLINE_NAME_SIZE];
   generate_offline_codes_filename(name, sizeof name, username);

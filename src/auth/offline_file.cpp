@@ -51,6 +51,20 @@ int write_all(int fd, const char *data, size_t len) {
   return 0;
 }
 
+// Puts a rename in `name`'s directory on disk, so that a crash cannot bring back the old file
+// (and with it a code already used). The rename stands either way.
+void sync_directory_of(const char *name) {
+  const char *slash = std::strrchr(name, '/');
+  char dir[ZV_OFFLINE_NAME_SIZE];
+  if (slash == nullptr)
+    (void)snprintf(dir, sizeof dir, ".");
+  else
+    (void)snprintf(dir, sizeof dir, "%.*s", static_cast<int>(slash == name ? 1 : slash - name),
+                   name);
+  const Fd fd(open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd.valid()) (void)fsync(fd.get());
+}
+
 } // namespace
 
 Opened open_locked(const char *name, bool create, Fd *out, bool *created, bool writable) {
@@ -111,7 +125,10 @@ int replace_file(const module_params *params, const char *who, const char *name,
     if (fd.valid()) {
       const bool written = fchmod(fd.get(), 0600) == 0 && write_all(fd.get(), data, len) == 0 &&
                            fsync(fd.get()) == 0;
-      if (fd.close() && written && rename(companion, name) == 0) return 0;
+      if (fd.close() && written && rename(companion, name) == 0) {
+        sync_directory_of(name);
+        return 0;
+      }
       unlink(companion);
     }
   }

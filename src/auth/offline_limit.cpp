@@ -122,14 +122,15 @@ bool locked_out(const module_params *params, const Failures &failures, time_t no
          setting(params, &module_params::offline_codes_max_failures, "offline_codes_max_failures");
 }
 
-void add_failure(const module_params *params, const char *who, Failures *failures, time_t now) {
+bool add_failure(const module_params *params, const char *who, Failures *failures, time_t now) {
   const int count = current_failures(params, *failures, now);
   const int next = count < INT_MAX ? count + 1 : count;
   char text[kMaxRecord];
   const int len = snprintf(text, sizeof text, "%d %lld\n", next, static_cast<long long>(now));
-  if (len <= 0 || !rewrite(params, who, *failures, text, static_cast<size_t>(len))) return;
+  if (len <= 0 || !rewrite(params, who, *failures, text, static_cast<size_t>(len))) return false;
   failures->count = next;
   failures->last = now;
+  return true;
 }
 
 void clear_failures(const module_params *params, const char *who, Failures *failures) {

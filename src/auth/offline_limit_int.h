@@ -33,8 +33,8 @@ int lock_failures(const module_params *params, const char *who, const char *user
 int current_failures(const module_params *params, const Failures &failures, time_t now);
 // Whether checks are refused at `now`: offline_codes_max_failures failures still count.
 bool locked_out(const module_params *params, const Failures &failures, time_t now);
-// Records one more failure at `now`.
-void add_failure(const module_params *params, const char *who, Failures *failures, time_t now);
+// Records one more failure at `now`; false when it could not be put on record.
+bool add_failure(const module_params *params, const char *who, Failures *failures, time_t now);
 // Forgets every failure on record.
 void clear_failures(const module_params *params, const char *who, Failures *failures);
 // Forgets the user's failures when there is a file (a fresh stock of codes arrived).
