@@ -9,7 +9,6 @@
 #include <fcntl.h>
 #include <openssl/asn1.h>
 #include <openssl/x509.h>
-#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -88,21 +87,6 @@ void check_modes(Report &r) {
           static_cast<unsigned>(st.st_uid));
 }
 
-// The key a line names: its text up to "=" or white space. Shown only when the line holds a "="
-// (what follows it, a value that may be a secret, never is) or the text reads like a key of the
-// table; a stray line could be a pasted key.
-bool shown_key(const char *line, char *key, size_t size) {
-  const char *p = skip_whitespace(line);
-  size_t n = 0;
-  while (p[n] != '\0' && p[n] != '=' && p[n] != ' ' && p[n] != '\t' && p[n] != '\r') n++;
-  const bool has_equals = std::strchr(p, '=') != nullptr;
-  (void)std::snprintf(key, size, "%.*s", static_cast<int>(n), p);
-  if (has_equals) return true;
-  for (const zv::Option &o : zv::options())
-    if (strncasecmp(key, o.key, std::strlen(o.key)) == 0) return true;
-  return false;
-}
-
 // Lines that no option takes, and carriage returns (DOS line ends spoil flags).
 void check_lines(Report &r, const zv::Secret &text) {
   if (std::memchr(text.get(), '\r', text.size()) != nullptr)
@@ -121,10 +105,20 @@ void check_lines(Report &r, const zv::Secret &text) {
     int line = 1;
     for (const char *p = copy.get(); p < argv[i]; p++)
       if (*p == '\n' || *p == '\0') line++;
+    // Named as the module's log names it, without the leading white space; a line that could
+    // be a pasted key or password, or the value of the line before, only by its size.
+    const zv::EntryName name = zv::unrecognized_name(argv[i], i > 0 ? argv[i - 1] : nullptr);
+    const char *shown_key = name.text != nullptr ? skip_whitespace(name.text) : "";
+    const size_t length =
+        name.text != nullptr ? name.length - static_cast<size_t>(shown_key - name.text) : 0;
     char key[64];
-    if (shown_key(argv[i], key, sizeof key)) {
+    (void)std::snprintf(key, sizeof key, "%.*s", static_cast<int>(length), shown_key);
+    if (name.credential != nullptr) {
+      r.say(Report::warning, "config", "line %d: %s (value hidden) is no option", line,
+            name.credential);
+    } else if (length > 0) {
       const zv::Option *known = zv::find_option(key);
-      const zv::LogText shown(key, true);
+      const zv::LogText shown(shown_key, length, true);
       if (known == nullptr)
         r.say(Report::warning, "config", "line %d: %s is no option", line, shown.c_str());
       else if (known->kind == zv::OptionKind::flag)
