@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # zelvane-check against the development server, in the private /etc of tests/support/ns-run: a
 # good configuration, a world-readable one, wrong credentials, a dead server and a wrong CA, with
-# their exit statuses; lines that may hold a value; a login
+# their exit statuses; lines that may hold a value, and a FIFO in the file's place; a login
 # through a service stack and through the built-in stack (the module directory an overlay holding
 # the built module); the offline code counts. No output may hold a key, a proxy password, a code,
 # a hash or a value.
@@ -122,6 +122,16 @@ run 1
 has '^warning config: line [0-9]*: application_key (value hidden) is no option$'
 has '^warning config: line [0-9]*: the value of application_key is not valid$'
 has '^warning config: line [0-9]*: not an option (12 bytes, not shown)$'
+ok
+
+echo "--- a FIFO as the configuration file: refused at once"
+rm -f "$conf"
+mkfifo -m 0600 "$conf"
+status=0
+timeout 20 "$check" >"$work/out" 2>&1 || status=$?
+rm -f "$conf"
+[ "$status" = 2 ] || fail "zelvane-check on a FIFO exited $status, not 2"
+has "^error config: $conf is not a regular file$"
 ok
 
 echo "--- no output holds a secret"

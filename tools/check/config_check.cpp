@@ -35,9 +35,16 @@ constexpr const char kCheckPassword[] = "zelvane-check";
 
 // Reads the whole file (at most one byte more than the module accepts) into *out.
 bool read_config(Report &r, zv::Secret *out) {
-  zv::Fd fd(open(ZV_CONFIG_FILE, O_RDONLY | O_CLOEXEC));
+  // Opened as the module opens it: a link is followed, and O_NONBLOCK keeps a FIFO in its place
+  // from blocking the check; only a regular file is read.
+  zv::Fd fd(open(ZV_CONFIG_FILE, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
   if (!fd.valid()) {
     r.say(Report::error, "config", "%s cannot be opened: %s", ZV_CONFIG_FILE, std::strerror(errno));
+    return false;
+  }
+  struct stat st {};
+  if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    r.say(Report::error, "config", "%s is not a regular file", ZV_CONFIG_FILE);
     return false;
   }
   // One byte more than the module accepts tells a file that is too large.
@@ -75,10 +82,10 @@ void check_modes(Report &r) {
       r.say(Report::warning, "config", "%s is owned by uid %u, not root", ZV_CONFIG_DIR,
             static_cast<unsigned>(st.st_uid));
   }
-  if (lstat(ZV_CONFIG_FILE, &st) != 0) return; // reported when it is opened
+  // The file the module reads (a link is followed); what is no regular file is reported when
+  // it is opened.
+  if (stat(ZV_CONFIG_FILE, &st) != 0 || !S_ISREG(st.st_mode)) return;
   const unsigned mode = st.st_mode & 07777;
-  if (!S_ISREG(st.st_mode))
-    r.say(Report::error, "config", "%s is not a regular file", ZV_CONFIG_FILE);
   if ((mode & 077) != 0)
     r.say(Report::warning, "config", "%s has mode %04o: %s can %s it (keep 0600)", ZV_CONFIG_FILE,
           mode, (mode & 007) != 0 ? "others" : "the group", (mode & 022) != 0 ? "change" : "read");
