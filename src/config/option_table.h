@@ -51,6 +51,19 @@ const Option *find_option(const char *key);
 // False when no row takes it; parse_args then logs and skips it.
 bool apply_option(const char *entry, module_params *params);
 
+// How an entry that no option took may be named in a log record or a report: by its key part
+// (`text`, `length` bytes: its leading white space and what follows up to the first "=", ":"
+// or white space), by the credential key its value runs on from (`credential`, to be shown as
+// "KEY (value hidden)"), or not at all (both null): it may be a pasted key or password.
+// `previous` is the entry before it (null for none): after "key =" or a bare key that takes a
+// value, a word alone is that value.
+struct EntryName {
+  const char *text;
+  size_t length;
+  const char *credential;
+};
+EntryName unrecognized_name(const char *entry, const char *previous);
+
 // The value of a text row's field in `params` (a reference into the record).
 inline char *&text_of(module_params *params, const Option &o) { return params->*o.text; }
 inline const char *text_of(const module_params *params, const Option &o) { return params->*o.text; }

@@ -59,23 +59,96 @@ const char *glued_credential(const char *key, size_t n) {
   return glued;
 }
 
-// An entry that no option took is logged by its key part only: its leading white space and what
-// follows up to the first "=", ":" or white space. Whatever comes after (a value, perhaps a key
-// or a password in a misspelt or commented-out line) never reaches the log.
-void log_unrecognized(const module_params *params, const char *entry) {
-  const char *key = skip_whitespace(entry);
-  size_t n = 0;
-  while (!ends_key(key[n])) n++;
-  if (const char *credential = glued_credential(key, n)) {
-    ZV_LOG_AS("parse_args", params, LOG_WARNING, "Unrecognized option ignored: %s (value hidden)",
-              credential);
-    return;
+// The longest text that a word alone may be shown as: longer than every option key.
+constexpr size_t kMaxKeyShape = 40;
+
+bool is_lower_or_digit(char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); }
+
+bool is_upper(char c) { return c >= 'A' && c <= 'Z'; }
+
+bool is_punctuation(char c) { return c > ' ' && c < 0x7f && !is_lower_or_digit(c) && !is_upper(c); }
+
+// Whether `key` (n bytes) is `option` in any case, compared without the host's locale.
+bool same_key_any_case(const char *key, size_t n, const char *option) {
+  for (size_t i = 0; i < n; i++) {
+    const char c = is_upper(key[i]) ? static_cast<char>(key[i] - 'A' + 'a') : key[i];
+    if (c != option[i]) return false;
   }
-  ZV_LOG_AS("parse_args", params, LOG_WARNING, "Unrecognized option ignored: %s",
-            zv::LogText(entry, static_cast<size_t>(key - entry) + n).c_str());
+  return option[n] == '\0';
+}
+
+// Whether `key` (n bytes) can be shown although no value follows it. It can when it has the
+// shape of an option key: lower-case letters, digits, "_" and "-", a digit only where there is a
+// "_" too (auth_mode_1fa); or when it is an option key in other case (Debug), or punctuation
+// alone (a comment mark). Anything else ("s3cr3t", "QUJDREVG", a hex key) may be a pasted key
+// or password.
+bool can_show_alone(const char *key, size_t n) {
+  bool shaped = n <= kMaxKeyShape, digit = false, underscore = false, punctuation = n > 0;
+  for (size_t i = 0; i < n; i++) {
+    const char c = key[i];
+    shaped = shaped && (is_lower_or_digit(c) || c == '_' || c == '-');
+    digit = digit || (c >= '0' && c <= '9');
+    underscore = underscore || c == '_';
+    punctuation = punctuation && is_punctuation(c);
+  }
+  if ((shaped && (!digit || underscore)) || punctuation) return true;
+  for (const zv::Option &o : zv::options())
+    if (same_key_any_case(key, n, o.key)) return true;
+  return false;
+}
+
+// Whether `previous` leaves a value to come: it ends with "=" or ":", or it is, alone, the key
+// of an option that takes a value (libpam splits "application_key = s3cr3t" at the blanks).
+bool leaves_value(const char *previous) {
+  if (previous == nullptr) return false;
+  const char *p = skip_whitespace(previous);
+  size_t n = std::strlen(p);
+  while (n > 0 && is_space(p[n - 1])) n--;
+  if (n == 0) return false;
+  if (p[n - 1] == '=' || p[n - 1] == ':') return true;
+  for (const zv::Option &o : zv::options())
+    if (o.kind != zv::OptionKind::flag && std::strlen(o.key) == n && std::strncmp(p, o.key, n) == 0)
+      return true;
+  return false;
+}
+
+// An entry that no option took is logged by its key part only, and only when that cannot be a
+// secret (zv::unrecognized_name); whatever comes after (a value, perhaps a key or a password in a
+// misspelt or commented-out line) never reaches the log.
+void log_unrecognized(const module_params *params, const char *entry, const char *previous) {
+  const zv::EntryName name = zv::unrecognized_name(entry, previous);
+  if (name.credential != nullptr)
+    ZV_LOG_AS("parse_args", params, LOG_WARNING, "Unrecognized option ignored: %s (value hidden)",
+              name.credential);
+  else if (name.text != nullptr)
+    ZV_LOG_AS("parse_args", params, LOG_WARNING, "Unrecognized option ignored: %s",
+              zv::LogText(name.text, name.length).c_str());
+  else
+    ZV_LOG_AS("parse_args", params, LOG_WARNING,
+              "Unrecognized option ignored: (%zu bytes, not shown)", std::strlen(entry));
 }
 
 } // namespace
+
+// A key part followed by "=" or ":" and a value is a misspelt key; anything else without a
+// value after it (a word alone, "QUJDREVG==", a word and a comment) is shown only when it cannot
+// be a key or password, and never where the entry before it left a value to come.
+zv::EntryName zv::unrecognized_name(const char *entry, const char *previous) {
+  EntryName name{nullptr, 0, nullptr};
+  if (entry == nullptr) return name;
+  const char *key = skip_whitespace(entry);
+  size_t n = 0;
+  while (!ends_key(key[n])) n++;
+  name.credential = glued_credential(key, n);
+  if (name.credential != nullptr) return name;
+  const char *rest = skip_whitespace(key + n);
+  const bool separated =
+      (*rest == '=' || *rest == ':') && *skip_whitespace(rest + std::strspn(rest, "=:")) != '\0';
+  if (!separated && (leaves_value(previous) || !can_show_alone(key, n))) return name;
+  name.text = entry;
+  name.length = static_cast<size_t>(key - entry) + n;
+  return name;
+}
 
 // Offers the entry to every row; at most one can take it (a key followed by anything but "="
 // is not that key), so the order of the rows is not observable.
@@ -108,13 +181,16 @@ extern "C" int parse_args(int argc, const char **argv, module_params *params) {
     return 0;
   }
   if (params == nullptr) return 0;
+  const char *previous = nullptr;
   for (int i = 0; i < argc; i++) {
     const char *entry = argv != nullptr ? argv[i] : nullptr;
     if (entry == nullptr) {
       ZV_LOG(params, LOG_ERR, "NULL argv at index %d", i);
+      previous = nullptr;
       continue;
     }
-    if (!zv::apply_option(entry, params)) log_unrecognized(params, entry);
+    if (!zv::apply_option(entry, params)) log_unrecognized(params, entry, previous);
+    previous = entry;
   }
   return 0;
 }

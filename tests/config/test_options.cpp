@@ -338,13 +338,32 @@ TEST_F(OptionsTest, NearMissesAreLoggedAndSkipped) {
 }
 
 // Lines that look like a credential but are not one: commented out, misspelt, miscased, cut
-// short, with another separator, or with the value glued on. No value reaches the log.
+// short, with another separator, or with the value glued on; a value that libpam split from its
+// key at the blanks, and words alone that may be a pasted key. No value reaches the log.
 TEST_F(OptionsTest, CredentialLookalikesAreLoggedByTheirKeyOnly) {
-  parse({"proxy_password: hunter2", "application_key hunter3", " zv_account_key:hunter4",
-         "proxy_username hunter5", "  # application_key=hunter6", "application-key=hunter7",
-         "Application_key=hunter8", "proxy_pass=hunter9", "application_keyhunter10",
-         "\tpush_reason\x1b=hunter11"});
-  EXPECT_TRUE(cfgtest::log_free_of("hunter"));
+  parse({"proxy_password: hunter2",
+         "application_key hunter3",
+         " zv_account_key:hunter4",
+         "proxy_username hunter5",
+         "  # application_key=hunter6",
+         "application-key=hunter7",
+         "Application_key=hunter8",
+         "proxy_pass=hunter9",
+         "application_keyhunter10",
+         "\tpush_reason\x1b=hunter11",
+         "application_key",
+         "=",
+         "hunterone",
+         "application_key=",
+         "huntertwo",
+         "proxy_password",
+         "hunterthree",
+         "debgu",
+         "auth_mod_1fa",
+         "s3cr3t",
+         "QUJDREVGR0g="});
+  for (const char *secret : {"hunter", "s3cr3t", "QUJD"})
+    EXPECT_TRUE(cfgtest::log_free_of(secret)) << secret;
   const std::string ignored = "parse_args: Unrecognized option ignored: ";
   EXPECT_EQ(log_lines(), (LogLines{
                              {LOG_WARNING, ignored + "proxy_password"},
@@ -357,6 +376,16 @@ TEST_F(OptionsTest, CredentialLookalikesAreLoggedByTheirKeyOnly) {
                              {LOG_WARNING, ignored + "proxy_pass"},
                              {LOG_WARNING, ignored + "application_key (value hidden)"},
                              {LOG_WARNING, ignored + "\\x09push_reason\\x1b"},
+                             {LOG_WARNING, ignored + "application_key"},
+                             {LOG_WARNING, ignored + "(1 bytes, not shown)"},
+                             {LOG_WARNING, ignored + "(9 bytes, not shown)"},
+                             {LOG_WARNING, ignored + "(9 bytes, not shown)"},
+                             {LOG_WARNING, ignored + "proxy_password"},
+                             {LOG_WARNING, ignored + "(11 bytes, not shown)"},
+                             {LOG_WARNING, ignored + "debgu"},
+                             {LOG_WARNING, ignored + "auth_mod_1fa"},
+                             {LOG_WARNING, ignored + "(6 bytes, not shown)"},
+                             {LOG_WARNING, ignored + "(12 bytes, not shown)"},
                          }));
 }
 
@@ -370,11 +399,18 @@ TEST_F(OptionsTest, BadCountsAndNullEntries) {
   EXPECT_STREQ(params->host, "a");
   EXPECT_STREQ(params->port, "9");
   EXPECT_EQ(parse_args(0, nullptr, params.get()), 0);
+  // A null entry ends what the entry before it left to come.
+  const char *after_null[] = {"application_key", nullptr, "debgu"};
+  EXPECT_EQ(parse_args(3, after_null, params.get()), 0);
+  const std::string ignored = "parse_args: Unrecognized option ignored: ";
   EXPECT_EQ(log_lines(), (LogLines{
                              {LOG_ERR, "parse_args: Invalid argc: -1"},
                              {LOG_ERR, "parse_args: NULL argv at index 0"},
                              {LOG_ERR, "parse_args: NULL argv at index 1"},
                              {LOG_ERR, "parse_args: NULL argv at index 1"},
+                             {LOG_WARNING, ignored + "application_key"},
+                             {LOG_ERR, "parse_args: NULL argv at index 1"},
+                             {LOG_WARNING, ignored + "debgu"},
                          }));
 }
 

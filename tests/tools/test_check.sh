@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # zelvane-check against the development server, in the private /etc of tests/support/ns-run: a
 # good configuration, a world-readable one, wrong credentials, a dead server and a wrong CA, with
-# their exit statuses; a login through a service stack and through the built-in stack (the
-# module directory an overlay holding the built module); the offline code counts. No output may
-# hold a key, a proxy password, a code or a hash.
+# their exit statuses; lines that may hold a value, and a FIFO in the file's place; a login
+# through a service stack and through the built-in stack (the module directory an overlay holding
+# the built module); the offline code counts. No output may hold a key, a proxy password, a code,
+# a hash or a value.
 # Usage: test_check.sh CHECK MODULE DEVSERVER PAM_MODULE_DIR
 set -euo pipefail
 check=$1
@@ -115,8 +116,27 @@ run 1 --offline carol
 has '^warning offline carol: no offline codes$'
 ok
 
+echo "--- lines that may hold a value: a value glued on, after a colon, wrapped onto its own line"
+configure application_keyhunter2 application_key:hunter2 "proxy_password =" wrappedvalue
+run 1
+has '^warning config: line [0-9]*: application_key (value hidden) is no option$'
+has '^warning config: line [0-9]*: the value of application_key is not valid$'
+has '^warning config: line [0-9]*: not an option (12 bytes, not shown)$'
+ok
+
+echo "--- a FIFO as the configuration file: refused at once"
+rm -f "$conf"
+mkfifo -m 0600 "$conf"
+status=0
+timeout 20 "$check" >"$work/out" 2>&1 || status=$?
+rm -f "$conf"
+[ "$status" = 2 ] || fail "zelvane-check on a FIFO exited $status, not 2"
+has "^error config: $conf is not a regular file$"
+ok
+
 echo "--- no output holds a secret"
-for secret in "$key" "$proxy_password" "$totp" "$(printf '%0128d' 1)" alice-password; do
+for secret in "$key" "$proxy_password" "$totp" "$(printf '%0128d' 1)" alice-password hunter2 \
+  wrappedvalue; do
   grep -qF -- "$secret" "$work/all" && fail "an output holds a secret: $secret"
 done
 ok

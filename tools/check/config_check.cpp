@@ -9,7 +9,6 @@
 #include <fcntl.h>
 #include <openssl/asn1.h>
 #include <openssl/x509.h>
-#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,9 +35,16 @@ constexpr const char kCheckPassword[] = "zelvane-check";
 
 // Reads the whole file (at most one byte more than the module accepts) into *out.
 bool read_config(Report &r, zv::Secret *out) {
-  zv::Fd fd(open(ZV_CONFIG_FILE, O_RDONLY | O_CLOEXEC));
+  // Opened as the module opens it: a link is followed, and O_NONBLOCK keeps a FIFO in its place
+  // from blocking the check; only a regular file is read.
+  zv::Fd fd(open(ZV_CONFIG_FILE, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
   if (!fd.valid()) {
     r.say(Report::error, "config", "%s cannot be opened: %s", ZV_CONFIG_FILE, std::strerror(errno));
+    return false;
+  }
+  struct stat st {};
+  if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    r.say(Report::error, "config", "%s is not a regular file", ZV_CONFIG_FILE);
     return false;
   }
   // One byte more than the module accepts tells a file that is too large.
@@ -76,31 +82,16 @@ void check_modes(Report &r) {
       r.say(Report::warning, "config", "%s is owned by uid %u, not root", ZV_CONFIG_DIR,
             static_cast<unsigned>(st.st_uid));
   }
-  if (lstat(ZV_CONFIG_FILE, &st) != 0) return; // reported when it is opened
+  // The file the module reads (a link is followed); what is no regular file is reported when
+  // it is opened.
+  if (stat(ZV_CONFIG_FILE, &st) != 0 || !S_ISREG(st.st_mode)) return;
   const unsigned mode = st.st_mode & 07777;
-  if (!S_ISREG(st.st_mode))
-    r.say(Report::error, "config", "%s is not a regular file", ZV_CONFIG_FILE);
   if ((mode & 077) != 0)
     r.say(Report::warning, "config", "%s has mode %04o: %s can %s it (keep 0600)", ZV_CONFIG_FILE,
           mode, (mode & 007) != 0 ? "others" : "the group", (mode & 022) != 0 ? "change" : "read");
   if (st.st_uid != 0)
     r.say(Report::warning, "config", "%s is owned by uid %u, not root", ZV_CONFIG_FILE,
           static_cast<unsigned>(st.st_uid));
-}
-
-// The key a line names: its text up to "=" or white space. Shown only when the line holds a "="
-// (what follows it, a value that may be a secret, never is) or the text reads like a key of the
-// table; a stray line could be a pasted key.
-bool shown_key(const char *line, char *key, size_t size) {
-  const char *p = skip_whitespace(line);
-  size_t n = 0;
-  while (p[n] != '\0' && p[n] != '=' && p[n] != ' ' && p[n] != '\t' && p[n] != '\r') n++;
-  const bool has_equals = std::strchr(p, '=') != nullptr;
-  (void)std::snprintf(key, size, "%.*s", static_cast<int>(n), p);
-  if (has_equals) return true;
-  for (const zv::Option &o : zv::options())
-    if (strncasecmp(key, o.key, std::strlen(o.key)) == 0) return true;
-  return false;
 }
 
 // Lines that no option takes, and carriage returns (DOS line ends spoil flags).
@@ -121,10 +112,20 @@ void check_lines(Report &r, const zv::Secret &text) {
     int line = 1;
     for (const char *p = copy.get(); p < argv[i]; p++)
       if (*p == '\n' || *p == '\0') line++;
+    // Named as the module's log names it, without the leading white space; a line that could
+    // be a pasted key or password, or the value of the line before, only by its size.
+    const zv::EntryName name = zv::unrecognized_name(argv[i], i > 0 ? argv[i - 1] : nullptr);
+    const char *shown_key = name.text != nullptr ? skip_whitespace(name.text) : "";
+    const size_t length =
+        name.text != nullptr ? name.length - static_cast<size_t>(shown_key - name.text) : 0;
     char key[64];
-    if (shown_key(argv[i], key, sizeof key)) {
+    (void)std::snprintf(key, sizeof key, "%.*s", static_cast<int>(length), shown_key);
+    if (name.credential != nullptr) {
+      r.say(Report::warning, "config", "line %d: %s (value hidden) is no option", line,
+            name.credential);
+    } else if (length > 0) {
       const zv::Option *known = zv::find_option(key);
-      const zv::LogText shown(key, true);
+      const zv::LogText shown(shown_key, length, true);
       if (known == nullptr)
         r.say(Report::warning, "config", "line %d: %s is no option", line, shown.c_str());
       else if (known->kind == zv::OptionKind::flag)
