@@ -9,6 +9,9 @@
 #include "config/params.h"
 
 // Operation statuses of the four server operations (besides 0 and the server's errorCode).
+// Memory or descriptors ran out on this side during the exchange (PAM_SYSTEM_ERR): never an
+// outage, so a fail-open stack cannot be made to skip the factor by starving the host.
+#define ZV_STATUS_LOCAL_FAILURE (-4)
 #define ZV_STATUS_BUILD_FAILED (-5)
 #define ZV_STATUS_BAD_REPLY (-7)
 #define ZV_STATUS_UNREACHABLE (-9)
@@ -76,12 +79,12 @@ ZV_API void free_validate_otp_response_json(validate_otp_response *response);
 // Replaces every CR, then every LF, of `text` by a blank, in place.
 ZV_API void remove_json_cr_nl(char *text);
 
-// validate_user: status (0, the server's errorCode, -5, -7, -9) and its PAM wrapper.
+// validate_user: status (0, the server's errorCode, -4, -5, -7, -9) and its PAM wrapper.
 ZV_API int validate_user_error_code(const module_params *params, const char *username,
                                     const char *password);
 ZV_API int validate_user(const module_params *params, const char *username, const char *password);
 
-// validate_oath_otp: status (0, errorCode or 9003 offline, -5, -7, -9) and its PAM wrapper.
+// validate_oath_otp: status (0, errorCode or 9003 offline, -4, -5, -7, -9) and its PAM wrapper.
 ZV_API int validate_oath_otp_error_code(const module_params *params, const char *username,
                                         const char *otp);
 ZV_API int validate_oath_otp(const module_params *params, const char *username, const char *otp);

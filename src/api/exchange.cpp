@@ -42,12 +42,14 @@ Exchange exchange(const module_params *params, Secret body, Secret *reply) {
   body.reset();
   reply->reset(received);
   if (posted == transport::Posted::unreachable) return Exchange::unreachable;
+  if (posted == transport::Posted::failed) return Exchange::failed;
   if (posted == transport::Posted::refused) return Exchange::refused;
   return *reply ? Exchange::reply : Exchange::no_reply;
 }
 
 int failed_exchange(const module_params *params, const Operation &op, Exchange how) {
   if (how == Exchange::unreachable) return ZV_STATUS_UNREACHABLE;
+  if (how == Exchange::failed) return ZV_STATUS_LOCAL_FAILURE;
   if (how == Exchange::refused) {
     send_message(params->pamh, PAM_ERROR_MSG, "%s", kServerErrorMessage);
     return ZV_STATUS_BAD_REPLY;

@@ -19,6 +19,7 @@ inline constexpr const char *kConfigurationErrorMessage =
 // How one exchange ended.
 enum class Exchange {
   unreachable, // no server answered (network, time-out, TLS, 502/503/504, unusable response)
+  failed,      // this side failed (memory or descriptors ran out): never an outage
   refused,     // a server answered with an HTTP error status
   no_reply,    // a 2xx response without a body
   reply,       // a reply body to read
@@ -49,7 +50,8 @@ struct CodeRule {
 // holds the reply body.
 Exchange exchange(const module_params *params, Secret body, Secret *reply);
 
-// The status of an exchange that brought no reply: ZV_STATUS_UNREACHABLE; for an HTTP error,
+// The status of an exchange that brought no reply: ZV_STATUS_UNREACHABLE, or
+// ZV_STATUS_LOCAL_FAILURE when this side failed; for an HTTP error,
 // ZV_STATUS_BAD_REPLY after showing the server error message (the transport logged the status);
 // for a missing body, ZV_STATUS_BAD_REPLY after telling the user and logging "error MISSING json
 // response!".

@@ -39,8 +39,9 @@ int validate(const module_params *params, const char *username, const char *otp,
   zv::Secret reply; // may carry offline codes
   const Exchange how = exchange(params, std::move(body), &reply);
   if (how != Exchange::reply) {
-    // While no server can be reached the offline codes decide; a server's HTTP error is an answer.
-    if (params->offline_codes != 0 && how != Exchange::refused) {
+    // While no server can be reached the offline codes decide; a server's HTTP error is an
+    // answer, and a failure on this side is no outage.
+    if (params->offline_codes != 0 && how != Exchange::refused && how != Exchange::failed) {
       const int status = check_offline_code(params, username, otp, attempt);
       if (status == 0 && attempt == OfflineAttempt::typed)
         note_road(params->call, zv::road::offline);

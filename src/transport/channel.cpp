@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -117,12 +118,16 @@ UniquePtr<addrinfo> resolve(const char *name, const char *port, Failure *why) no
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo *found = nullptr;
+  errno = 0;
   const int resolved = getaddrinfo(name, port, &hints, &found);
   if (resolved != 0 || found == nullptr) {
+    // A resolver that could not open its files or sockets says "not known" and leaves errno:
+    // running out of descriptors or memory here is this side's failure, not an outage.
+    const int err = errno;
     // For the debug log, like OpenSSL's own connection objects.
     ERR_raise_data(ERR_LIB_BIO, BIO_R_LOOKUP_RETURNED_NOTHING, "%s:%s: %s", name, port,
                    gai_strerror(resolved));
-    *why = Failure::resolve;
+    *why = resolved == EAI_MEMORY || is_exhaustion(err) ? Failure::local : Failure::resolve;
   }
   return UniquePtr<addrinfo>(found);
 }
@@ -130,15 +135,25 @@ UniquePtr<addrinfo> resolve(const char *name, const char *port, Failure *why) no
 Fd connect_any(const addrinfo *addresses, const Deadline &deadline, int per_address_secs,
                Failure *why, const addrinfo **connected) noexcept {
   Failure last = Failure::unreachable;
+  // connection_timeout_secs may be as large as INT_MAX.
+  const long long cap_ms = per_address_secs * 1000LL;
+  const int cap = cap_ms > INT_MAX ? INT_MAX : static_cast<int>(cap_ms);
   for (const addrinfo *a = addresses; a != nullptr; a = a->ai_next) {
-    const int left = deadline.remaining_ms(per_address_secs * 1000);
+    const int left = deadline.remaining_ms(cap);
     if (left == 0) {
       last = Failure::timed_out;
       break;
     }
     Fd fd(socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol));
     if (!fd.valid()) {
-      last = Failure::local;
+      const int err = errno;
+      ERR_raise_data(ERR_LIB_SYS, err, "calling socket()");
+      // Out of descriptors or memory: no other address can do better, and no server is at
+      // fault. Anything else (an address family this host lacks) leaves the next address.
+      if (is_exhaustion(err)) {
+        *why = Failure::local;
+        return {};
+      }
       continue;
     }
     // The handshake's last flight and the request go out as separate small writes; Nagle's
@@ -234,6 +249,36 @@ bool Channel::handshake(Failure *why) const noexcept {
     }
     if (!wait_until(*this, events, why)) return false;
   }
+}
+
+ErrorMark::ErrorMark() noexcept {
+  // Usually empty: then there is nothing to set aside.
+  while (count_ < ERR_NUM_ERRORS && ERR_peek_error() != 0) {
+    Held &h = held_[count_];
+    const char *data = nullptr;
+    int flags = 0;
+    h.code = ERR_get_error_all(&h.file, &h.line, &h.func, &data, &flags);
+    if (h.code == 0) break;
+    h.has_data = (flags & ERR_TXT_STRING) != 0 && data != nullptr && data[0] != '\0';
+    if (h.has_data) (void)snprintf(h.data, sizeof h.data, "%s", data);
+    count_++;
+  }
+  ERR_clear_error();
+}
+
+ErrorMark::~ErrorMark() {
+  const int saved_errno = errno;
+  ERR_clear_error();
+  for (int i = 0; i < count_; i++) {
+    const Held &h = held_[i];
+    ERR_new();
+    ERR_set_debug(h.file, h.line, h.func);
+    if (h.has_data)
+      ERR_set_error(ERR_GET_LIB(h.code), ERR_GET_REASON(h.code), "%s", h.data);
+    else
+      ERR_set_error(ERR_GET_LIB(h.code), ERR_GET_REASON(h.code), nullptr);
+  }
+  errno = saved_errno;
 }
 
 bool append_basic_credentials(Secret *out, const char *user, const char *password) noexcept {

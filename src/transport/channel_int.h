@@ -4,9 +4,11 @@
 // transport's own files only.
 #pragma once
 
+#include <cerrno>
 #include <csignal>
 #include <cstddef>
 #include <ctime>
+#include <openssl/err.h>
 #include <openssl/ssl.h>
 
 #include "common/own.h"
@@ -56,9 +58,43 @@ enum class Failure {
   closed,      // the peer closed or reset the connection
   tls,         // handshake, certificate or record failure
   protocol,    // a response that is not HTTP, or too large
-  local,       // memory or a system call on our side
+  local,       // memory or descriptors ran out on our side: not the server's fault
 };
 const char *failure_text(Failure f) noexcept;
+
+// True for an errno that says this process (or the system) ran out of descriptors or memory.
+inline bool is_exhaustion(int err) {
+  return err == EMFILE || err == ENFILE || err == ENOMEM || err == ENOBUFS;
+}
+
+// log_ssl_errors, telling whether one of the drained errors said that memory or descriptors
+// ran out.
+bool drain_ssl_errors(const module_params *params, const char *function, int line,
+                      const char *operation) noexcept;
+
+// Keeps the module's OpenSSL errors off the host's thread: the errors the host had queued are
+// set aside while alive, and when it ends the module's own are dropped (after they were logged)
+// and the host's put back, in order. A host that uses OpenSSL itself (sshd) must never read a
+// stale error of ours from SSL_get_error or ERR_get_error.
+class ErrorMark {
+public:
+  ErrorMark() noexcept;
+  ~ErrorMark();
+  ErrorMark(const ErrorMark &) = delete;
+  ErrorMark &operator=(const ErrorMark &) = delete;
+
+private:
+  struct Held {
+    unsigned long code;
+    const char *file;
+    const char *func;
+    int line;
+    bool has_data;
+    char data[128];
+  };
+  Held held_[ERR_NUM_ERRORS];
+  int count_ = 0;
+};
 
 // The addresses of `name`:`port` (TCP), or null with *why (Failure::resolve). Name resolution is
 // the one step no deadline bounds: the system's resolver settings do.

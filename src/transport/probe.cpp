@@ -33,6 +33,7 @@ bool check_server(const module_params *params, int index, ServerCheck *out) {
   const Server &server = servers[index];
   server_text(server, out->server);
   SigpipeGuard sigpipe_guard;
+  ErrorMark error_mark;
   UniquePtr<SSL_CTX> ctx(create_ssl_context(params));
   if (!ctx) {
     out->stage = "trust store";

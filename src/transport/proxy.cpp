@@ -115,6 +115,7 @@ Fd open_tunnel(const module_params *params, const Server &server, const Deadline
 extern "C" BIO *proxy_connect(const module_params *params) {
   using namespace zv::transport;
   SigpipeGuard sigpipe_guard;
+  ErrorMark error_mark;
   Server servers[ZV_MAX_SERVERS];
   if (parse_servers(params, servers) == 0) return nullptr;
   Failure why = Failure::none;

@@ -5,7 +5,8 @@
 //
 // Only an outage moves on to the next server and counts as unreachable: a refused or dropped
 // connection, the deadline, a TLS or certificate failure, an unusable response, or HTTP 502, 503
-// or 504. Any other HTTP status is the server's answer.
+// or 504. Any other HTTP status is the server's answer. Memory or descriptors running out on this
+// side is neither: it ends the request at once, with no server marked as failed.
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -81,6 +82,7 @@ void read_response(const module_params *params, const Channel &channel, const Se
   if (!buf) {
     ZV_LOG_AS(kFn, params, LOG_ERR, "Memory allocation failed for response buffer");
     a->failure = Failure::local;
+    a->stage = "reading the reply";
     return;
   }
   Failure why = Failure::none;
@@ -101,6 +103,7 @@ void read_response(const module_params *params, const Channel &channel, const Se
         !buf.grow_to(capacity * 2 < ZV_RESPONSE_MAX ? capacity * 2 : ZV_RESPONSE_MAX)) {
       ZV_LOG_AS(kFn, params, LOG_ERR, "Failed to grow response buffer");
       a->failure = Failure::local;
+      a->stage = "reading the reply";
       return;
     }
   }
@@ -113,7 +116,8 @@ void read_response(const module_params *params, const Channel &channel, const Se
   if (buf.size() == 0) {
     a->failure = last < 0 ? why : Failure::closed;
     a->stage = "reading the reply";
-    if (last < 0) log_ssl_errors(params, kFn, __LINE__, "BIO_read");
+    if (last < 0 && drain_ssl_errors(params, kFn, __LINE__, "BIO_read"))
+      a->failure = Failure::local;
     return;
   }
   a->response = std::move(buf);
@@ -131,6 +135,7 @@ void attempt(const module_params *params, SSL_CTX *ctx, const Server &server,
     zv::Secret request = build_request(params, server, body);
     if (!request) {
       a->failure = Failure::local;
+      a->stage = "building the request";
       return;
     }
     Failure why = Failure::none;
@@ -161,17 +166,18 @@ bool same_time(const timespec &a, const timespec &b) {
 }
 
 // The TLS context of this request: the call's own while its CA file is the same file, else a
-// new one (and then the call's sessions, made under the old trust, are dropped).
-SSL_CTX *context_for(const module_params *params, zv::UniquePtr<SSL_CTX> *own) {
+// new one (and then the call's sessions, made under the old trust, are dropped). Null on failure,
+// with *exhausted true when memory or descriptors ran out.
+SSL_CTX *context_for(const module_params *params, zv::UniquePtr<SSL_CTX> *own, bool *exhausted) {
   zv_call *call = params->call;
-  if (call == nullptr) {
-    own->reset(create_ssl_context(params));
-    return own->get();
-  }
   const char *path = get_ca_certificates_path(params);
   if (path == nullptr) {
     ZV_LOG_AS("create_ssl_context", params, LOG_ERR, "FAILED: get_ca_certificates_path");
     return nullptr;
+  }
+  if (call == nullptr) {
+    own->reset(new_ssl_context(params, path, exhausted));
+    return own->get();
   }
   struct stat st {};
   const bool known = stat(path, &st) == 0;
@@ -179,7 +185,7 @@ SSL_CTX *context_for(const module_params *params, zv::UniquePtr<SSL_CTX> *own) {
       call->ctx_dev == st.st_dev && call->ctx_ino == st.st_ino && call->ctx_size == st.st_size &&
       same_time(call->ctx_mtime, st.st_mtim) && same_time(call->ctx_ctime, st.st_ctim))
     return call->ctx.get();
-  zv::UniquePtr<SSL_CTX> fresh(new_ssl_context(params, path));
+  zv::UniquePtr<SSL_CTX> fresh(new_ssl_context(params, path, exhausted));
   if (!fresh) return nullptr;
   for (auto &session : call->sessions) session.reset();
   call->ctx_ca_path.reset(known ? strdup(path) : nullptr);
@@ -216,20 +222,45 @@ int server_order(const zv_call *call, int count, int *order) {
   return n;
 }
 
-// Remembers a failed server; with several servers, names it and the reason.
+// Remembers a failed server (`failure`, or none with the HTTP `status` of an outage); with
+// several servers, names it and the reason.
 void note_failure(const module_params *params, const Server &server, int index, int count,
-                  const Attempt &a) {
+                  Failure failure, int status) {
   if (zv_call *call = params->call) {
     call->failed |= 1u << index;
-    if (a.failure == Failure::timed_out) call->timed_out |= 1u << index;
+    if (failure == Failure::timed_out) call->timed_out |= 1u << index;
   }
   if (count < 2) return;
   char text[ZV_SERVER_TEXT_SIZE];
   server_text(server, text);
-  if (a.failure == Failure::none)
-    ZV_LOG_AS(kFn, params, LOG_WARNING, "Server (%s) failed: HTTP %d", text, a.status);
+  if (failure == Failure::none)
+    ZV_LOG_AS(kFn, params, LOG_WARNING, "Server (%s) failed: HTTP %d", text, status);
   else
-    ZV_LOG_AS(kFn, params, LOG_WARNING, "Server (%s) failed: %s", text, failure_text(a.failure));
+    ZV_LOG_AS(kFn, params, LOG_WARNING, "Server (%s) failed: %s", text, failure_text(failure));
+}
+
+// The end of a request that failed on this side.
+Posted failed_here(const module_params *params, const char *stage) {
+  ZV_LOG_AS(kFn, params, LOG_ERR, "Request failed on this host (%s): memory or descriptors ran out",
+            has_text(stage) ? stage : "preparing");
+  return Posted::failed;
+}
+
+bool proxied(const module_params *params) {
+  return params->proxy_server != nullptr && params->proxy_port != nullptr;
+}
+
+// The reachability pre-check: whether the proxy (when one is configured) or else `server` accepts
+// a TCP connection within connection_timeout_secs. Failure::none when it answered; a refusal
+// counts, as the real connection then fails on its own.
+Failure reach(const module_params *params, const Server &server) {
+  const Deadline deadline = Deadline::after(params->connection_timeout_secs);
+  Failure why = Failure::none;
+  zv::Fd fd = proxied(params) ? connect_tcp(params->proxy_server, params->proxy_port, deadline,
+                                            params->connection_timeout_secs, &why)
+                              : connect_tcp(server.name, server.port, deadline,
+                                            params->connection_timeout_secs, &why);
+  return fd.valid() || why == Failure::refused || why == Failure::unreachable ? Failure::none : why;
 }
 
 void note_answer(const module_params *params, const Server &server, int index, int status) {
@@ -261,59 +292,69 @@ Posted finish(const module_params *params, const char *response, int status, cha
 } // namespace
 
 extern "C" int is_server_reachable(const module_params *params) {
-  const bool proxied = params->proxy_server != nullptr && params->proxy_port != nullptr;
-  Server servers[ZV_MAX_SERVERS];
-  if (!proxied && parse_servers(params, servers) == 0) return 0;
-  const Deadline deadline = Deadline::after(params->connection_timeout_secs);
-  Failure why = Failure::none;
-  zv::Fd fd = proxied ? connect_tcp(params->proxy_server, params->proxy_port, deadline,
-                                    params->connection_timeout_secs, &why)
-                      : connect_tcp(servers[0].name, servers[0].port, deadline,
-                                    params->connection_timeout_secs, &why);
-  // Any answer counts, a refusal included: the real connection then fails on its own.
-  return fd.valid() || why == Failure::refused || why == Failure::unreachable ? 1 : 0;
+  ErrorMark error_mark;
+  Server servers[ZV_MAX_SERVERS] = {};
+  if (!proxied(params) && parse_servers(params, servers) == 0) return 0;
+  return reach(params, servers[0]) == Failure::none ? 1 : 0;
 }
 
 Posted zv::transport::post(const module_params *params, const char *body, char **json_response) {
   // Declared first, released last: ending a TLS connection still writes (close_notify).
   SigpipeGuard sigpipe_guard;
+  // OpenSSL's errors of this request stay off the host's thread (after they were logged).
+  ErrorMark error_mark;
   Server servers[ZV_MAX_SERVERS];
   const int count = parse_servers(params, servers);
   if (count == 0) {
     if (!has_text(params->host)) ZV_LOG_AS(kFn, params, LOG_ERR, "No server host configured");
     return Posted::unreachable;
   }
-  if (params->connection_timeout_secs != 0 && !is_server_reachable(params)) {
-    ZV_LOG_AS(kFn, params, LOG_WARNING, "Server (%s) is not reachable.", params->host);
-    return Posted::unreachable;
-  }
-  if (json_response != nullptr) *json_response = nullptr;
-
   zv_call *call = params->call;
-  int order[ZV_MAX_SERVERS];
+  int order[ZV_MAX_SERVERS] = {};
   const int tries = server_order(call, count, order);
   if (tries == 0) {
     ZV_LOG_AS(kFn, params, LOG_WARNING,
               "No server is tried: every server timed out earlier in this call.");
     return Posted::unreachable;
   }
+  // The pre-check tests the server the request would try first (or the proxy, which every
+  // server is reached through). A server that fails it has failed this request: the next one
+  // is tried, and within the call it counts as failed (timed out, when it did).
+  int first = 0;
+  if (params->connection_timeout_secs != 0) {
+    const Failure why = reach(params, servers[order[0]]);
+    if (why == Failure::local) return failed_here(params, "reachability check");
+    if (why != Failure::none) {
+      if (!proxied(params)) note_failure(params, servers[order[0]], order[0], count, why, 0);
+      if (proxied(params) || tries == 1) {
+        ZV_LOG_AS(kFn, params, LOG_WARNING, "Server (%s) is not reachable.", params->host);
+        return Posted::unreachable;
+      }
+      first = 1;
+    }
+  }
+  if (json_response != nullptr) *json_response = nullptr;
+
   zv::UniquePtr<SSL_CTX> own_ctx;
-  SSL_CTX *ctx = context_for(params, &own_ctx);
-  if (ctx == nullptr) return Posted::unreachable;
+  bool exhausted = false;
+  SSL_CTX *ctx = context_for(params, &own_ctx, &exhausted);
+  if (ctx == nullptr) return exhausted ? failed_here(params, "TLS context") : Posted::unreachable;
 
   const Deadline deadline = Deadline::after(request_timeout(params));
-  for (int t = 0; t < tries; t++) {
+  for (int t = first; t < tries; t++) {
     const int i = order[t];
     Attempt a;
     attempt(params, ctx, servers[i], call != nullptr ? &call->sessions[i] : nullptr, deadline, body,
             &a);
+    // Not the server's fault, and no other server would fare better.
+    if (a.failure == Failure::local) return failed_here(params, a.stage);
     if (a.failure == Failure::none && !is_outage_status(a.status)) {
       note_answer(params, servers[i], i, a.status);
       return finish(params, a.response.get(), a.status, json_response);
     }
     if (a.failure == Failure::none)
       ZV_LOG_AS(kFn, params, LOG_ERR, "HTTP %d response from server", a.status);
-    note_failure(params, servers[i], i, count, a);
+    note_failure(params, servers[i], i, count, a.failure, a.status);
   }
   return Posted::unreachable;
 }

@@ -103,10 +103,10 @@ Fd connect_server(const module_params *params, const Server &server, const Deadl
 void fail_step(const module_params *params, int line, const char *operation, const Server &server,
                const Deadline &deadline, Failure *why, const char **stage, Failure failure,
                const char *step) {
-  *why = failure;
+  // A step that failed because memory or descriptors ran out here is no fault of the server.
+  *why = drain_ssl_errors(params, kFn, line, operation) ? Failure::local : failure;
   *stage = step;
-  log_ssl_errors(params, kFn, line, operation);
-  if (failure == Failure::timed_out) log_timed_out(params, server, deadline, step);
+  if (*why == Failure::timed_out) log_timed_out(params, server, deadline, step);
 }
 
 bool open_secure(const module_params *params, SSL_CTX *ctx, const Server &server,
@@ -121,6 +121,7 @@ bool open_secure(const module_params *params, SSL_CTX *ctx, const Server &server
   }
   if (!expect_name(params, ssl.get(), server)) {
     *why = Failure::local;
+    *stage = "preparing";
     return false;
   }
   Failure failure = Failure::none;

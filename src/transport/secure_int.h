@@ -30,7 +30,8 @@ bool open_secure(const module_params *params, SSL_CTX *ctx, const Server &server
                  Failure *why, const char **stage, StepTimes *times);
 
 // The failure of a step: OpenSSL's queue at LOG_DEBUG, and the time limit named when one ran
-// out (the request's deadline, or the time one address may take to accept a connection).
+// out (the request's deadline, or the time one address may take to accept a connection). When
+// the queue says that memory or descriptors ran out, the failure is Failure::local.
 void fail_step(const module_params *params, int line, const char *operation, const Server &server,
                const Deadline &deadline, Failure *why, const char **stage, Failure failure,
                const char *step);

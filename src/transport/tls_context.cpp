@@ -11,6 +11,7 @@
 
 #include "common/own.h"
 #include "pam/log.h"
+#include "transport/channel_int.h"
 #include "transport/tls_context_int.h"
 #include "transport/transport.h"
 #include "transport/trust_store_int.h"
@@ -34,12 +35,14 @@ bool readable(const char *path) { return faccessat(AT_FDCWD, path, R_OK, AT_EACC
 
 // The same anchors, flags and verdicts as loading the file into this context, without decoding
 // the certificates no chain needs (see trust_store.cpp).
-bool load_trust_store(const module_params *params, SSL_CTX *ctx, const char *path) {
+bool load_trust_store(const module_params *params, SSL_CTX *ctx, const char *path,
+                      bool *exhausted) {
   ZV_LOG_AS("create_ssl_context", params, LOG_DEBUG, "Loading CA certificates from: %s", path);
   int count = 0;
   StorePtr store(zv::transport::trust_store_from_file(path, &count));
   if (!store) {
-    log_ssl_errors(params, "create_ssl_context", __LINE__, "SSL_CTX_load_verify_locations");
+    *exhausted = zv::transport::drain_ssl_errors(params, "create_ssl_context", __LINE__,
+                                                 "SSL_CTX_load_verify_locations");
     return false;
   }
   SSL_CTX_set_cert_store(ctx, store.release()); // the context owns it from here
@@ -72,15 +75,19 @@ extern "C" const char *get_ca_certificates_path(const module_params *params) {
   return nullptr;
 }
 
-SSL_CTX *zv::transport::new_ssl_context(const module_params *params, const char *path) {
+SSL_CTX *zv::transport::new_ssl_context(const module_params *params, const char *path,
+                                        bool *exhausted) {
+  bool ignored = false;
+  if (exhausted == nullptr) exhausted = &ignored;
+  *exhausted = false;
   OPENSSL_init_ssl(0, nullptr);
   zv::UniquePtr<SSL_CTX> ctx(SSL_CTX_new(TLS_client_method()));
   if (!ctx) {
     ZV_LOG_AS("create_ssl_context", params, LOG_ERR, "Failed to create SSL context");
-    log_ssl_errors(params, "create_ssl_context", __LINE__, "SSL_CTX_new");
+    *exhausted = drain_ssl_errors(params, "create_ssl_context", __LINE__, "SSL_CTX_new");
     return nullptr;
   }
-  if (!load_trust_store(params, ctx.get(), path)) return nullptr;
+  if (!load_trust_store(params, ctx.get(), path, exhausted)) return nullptr;
   SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_PEER, nullptr);
   if (SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION) != 1) {
     ZV_LOG_AS("create_ssl_context", params, LOG_ERR,
@@ -102,19 +109,29 @@ extern "C" SSL_CTX *create_ssl_context(const module_params *params) {
   return zv::transport::new_ssl_context(params, path);
 }
 
-extern "C" void log_ssl_errors(const module_params *params, const char *function, int line,
-                               const char *operation) {
+bool zv::transport::drain_ssl_errors(const module_params *params, const char *function, int line,
+                                     const char *operation) noexcept {
   if (function == nullptr) function = "";
   if (operation == nullptr) operation = "";
   if (ERR_peek_error() == 0) {
     syslog_message(params, LOG_DEBUG, "%s[%d]: ERROR: %s FAILED", function, line, operation);
-    return;
+    return false;
   }
   // Drained whether or not the lines are written, so they cannot attach to a later failure.
+  bool exhausted = false;
   unsigned long err;
   while ((err = ERR_get_error()) != 0) {
+    if (ERR_SYSTEM_ERROR(err) ? is_exhaustion(ERR_GET_REASON(err))
+                              : ERR_GET_REASON(err) == ERR_R_MALLOC_FAILURE)
+      exhausted = true;
     char text[256];
     ERR_error_string_n(err, text, sizeof text);
     syslog_message(params, LOG_DEBUG, "%s[%d]: ERROR: %s: %s", function, line, operation, text);
   }
+  return exhausted;
+}
+
+extern "C" void log_ssl_errors(const module_params *params, const char *function, int line,
+                               const char *operation) {
+  (void)zv::transport::drain_ssl_errors(params, function, line, operation);
 }

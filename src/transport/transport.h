@@ -56,12 +56,14 @@ enum class Posted {
   ok,          // a 2xx response; *json_response holds its body (a heap copy) or null
   refused,     // the server answered with an HTTP error status: an answer, not an outage
   unreachable, // no server answered (network, time-out, TLS, 502/503/504, unusable response)
+  failed,      // this side failed (memory or descriptors ran out): no server is at fault
 };
 
 // post_json_request, telling a server's HTTP error apart from an outage. Tries the servers of
 // `host` in order (see transport/servers_int.h), all within one deadline of
 // request_timeout_secs; within a pam_sm_authenticate call (params->call) a server that failed is
-// tried after the others, and one that timed out is not tried again.
+// tried after the others, and one that timed out is not tried again. A failure on this side
+// ends the request at once as Posted::failed: the next server would fare no better.
 Posted post(const module_params *params, const char *body, char **json_response);
 
 // Within the call, later requests go only to the server that answered the last one (the polls

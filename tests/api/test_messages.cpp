@@ -297,6 +297,7 @@ TEST(StatusToPam, FoldsStatusesIntoRealFailureCodes) {
   EXPECT_EQ(zv_status_to_pam(ZV_STATUS_BUILD_FAILED), PAM_BUF_ERR);
   EXPECT_EQ(zv_status_to_pam(ZV_STATUS_BAD_REPLY), PAM_AUTH_ERR);
   EXPECT_EQ(zv_status_to_pam(ZV_STATUS_UNREACHABLE), PAM_AUTHINFO_UNAVAIL);
+  EXPECT_EQ(zv_status_to_pam(ZV_STATUS_LOCAL_FAILURE), PAM_SYSTEM_ERR);
   EXPECT_EQ(zv_status_to_pam(-1), PAM_OPEN_ERR);
   EXPECT_EQ(zv_status_to_pam(-24), 24);
   EXPECT_EQ(zv_status_to_pam(-26), 26);

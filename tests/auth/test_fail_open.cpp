@@ -3,6 +3,10 @@
 // HTTP error and an oversized answer refuse the login, through the real libpam.
 #include "login_fixture.h"
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
 using namespace zvtest;
 
 namespace {
@@ -51,5 +55,39 @@ TEST_F(FailOpen, OversizedAnswersAreRefusedWithoutARequest) {
     EXPECT_EQ(login("alice", c.answers), PAM_AUTH_ERR) << c.options.size();
     EXPECT_EQ(conv.errors(), c.errors);
     for (const ZvRequest &r : fake.requests()) EXPECT_EQ(r.type, "send_oath_otp");
+  }
+}
+
+// Descriptors running out on this side (a set-user-ID su under a low "ulimit -n") are no outage:
+// the login is refused with PAM_SYSTEM_ERR instead of going on without the second factor.
+TEST_F(FailOpen, RunningOutOfDescriptorsIsNoOutage) {
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  const struct {
+    std::vector<std::string> options, answers;
+    int starved_at; // the prompt from which no descriptor is left
+  } cases[] = {
+      // The CA file of the code check's TLS context cannot be opened.
+      {{"allowed_2fa_methods=otp_token"}, {"123456"}, 0},
+      // The call's context (from the password check) serves again: socket() fails.
+      {{"auth_mode_1fa_2fa", "allowed_2fa_methods=otp_token"}, {"pw", "123456"}, 1},
+  };
+  for (const auto &c : cases) {
+    configure(c.options);
+    fake.clear();
+    conv = Conversation{};
+    conv.answers = c.answers;
+    conv.at_prompt = [&](int prompt) {
+      if (prompt != c.starved_at) return;
+      const int lowest_free = open("/dev/null", O_RDONLY | O_CLOEXEC);
+      close(lowest_free);
+      rlimit low = saved;
+      low.rlim_cur = static_cast<rlim_t>(lowest_free);
+      ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    };
+    const int rc = pam_run(service, "alice", conv);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    EXPECT_EQ(rc, PAM_SYSTEM_ERR) << c.starved_at;
+    for (const ZvRequest &r : fake.requests()) EXPECT_EQ(r.type, "validate_user");
   }
 }

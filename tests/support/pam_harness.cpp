@@ -29,6 +29,7 @@ int conversation(int num_msg, const pam_message **msg, pam_response **resp, void
     conv->seen.push_back({style, msg[i]->msg != nullptr ? msg[i]->msg : ""});
     if (style != PAM_PROMPT_ECHO_OFF && style != PAM_PROMPT_ECHO_ON) continue;
     const int index = conv->prompts++;
+    if (conv->at_prompt) conv->at_prompt(index);
     if (index == conv->fail_at_prompt) {
       for (int j = 0; j < i; j++) free(replies[j].resp);
       free(replies);

@@ -2,6 +2,7 @@
 // scripted conversation that records everything the module says.
 #pragma once
 
+#include <functional>
 #include <ostream>
 #include <security/pam_appl.h>
 #include <string>
@@ -32,9 +33,10 @@ int record_messages(int num_msg, const pam_message **msg, pam_response **resp, v
 struct Conversation {
   std::vector<std::string> answers; // answers to prompts (either echo style), in order
   // Fault injection at the Nth prompt (0-based); -1 = never.
-  int fail_at_prompt = -1;        // the conversation function returns PAM_CONV_ERR
-  int no_response_at_prompt = -1; // returns PAM_SUCCESS with no response array
-  int null_text_at_prompt = -1;   // a response whose text is null
+  int fail_at_prompt = -1;                   // the conversation function returns PAM_CONV_ERR
+  int no_response_at_prompt = -1;            // returns PAM_SUCCESS with no response array
+  int null_text_at_prompt = -1;              // a response whose text is null
+  std::function<void(int prompt)> at_prompt; // when set, called as each prompt comes
   // What happened:
   std::vector<PamMessage> seen; // every message of every call, in order
   std::vector<int> call_sizes;  // number of messages per conversation call

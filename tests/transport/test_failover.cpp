@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <climits>
 #include <cstdlib>
 #include <netinet/in.h>
 #include <string>
@@ -144,6 +145,36 @@ TEST_F(Failover, OutagesMoveOnAndAreRemembered) {
     const size_t now_seen = c.server != nullptr ? c.server->connections() : 1;
     EXPECT_EQ(now_seen, seen + 1) << c.reason << ": the failed server is not asked again";
     EXPECT_STREQ(call.server, ("localhost:" + good.port_str()).c_str());
+  }
+}
+
+// The reachability pre-check tests the server the request would try first; one that fails it
+// has failed (timed out, here) and the request goes on to the next. A limit in seconds too large
+// for milliseconds in an int still waits.
+TEST_F(Failover, APreCheckFailureMovesOn) {
+  TlsServer good;
+  const int dropped = free_port();
+  drop_syns(dropped);
+  const struct {
+    int connection_timeout_secs;
+    std::vector<std::string> hosts;
+    std::vector<std::string> warnings; // of the first request; later ones of the call have none
+  } cases[] = {
+      {1,
+       {local(dropped), local(good.port())},
+       {"post_json_request: Server (" + local(dropped) + ") failed: timed out"}},
+      {INT_MAX, {local(good.port())}, {}},
+  };
+  for (const auto &c : cases) {
+    call = zv_call{};
+    params->connection_timeout_secs = c.connection_timeout_secs;
+    hosts(c.hosts);
+    for (int request = 0; request < 2; request++) {
+      syslog_clear();
+      EXPECT_EQ(post(), Posted::ok) << c.connection_timeout_secs;
+      EXPECT_EQ(warnings(), request == 0 ? c.warnings : std::vector<std::string>{});
+    }
+    EXPECT_STREQ(call.server, local(good.port()).c_str());
   }
 }
 

@@ -2,6 +2,7 @@
 // handling and limits, certificate verification, the reachability pre-check.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <functional>
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -422,3 +423,21 @@ TEST_F(PostJson, ReachabilityWithDescriptorsAbove1024) {
 }
 
 } // namespace
+
+// The caller's OpenSSL error queue is left as it was: the module's own errors (here a refused
+// connection, kept by the pre-check and logged by the request) are dropped, and an error the
+// caller had queued before stays, as it was.
+TEST_F(PostJson, TheCallersErrorQueueIsLeftAsItWas) {
+  set(&module_params::port, std::to_string(free_port()));
+  const std::function<int()> calls[] = {[&] { return is_server_reachable(params.get()); },
+                                        [&] { return post(); }};
+  for (const auto &call : calls) {
+    ERR_raise_data(ERR_LIB_USER, 42, "the caller's");
+    call();
+    const char *data = nullptr;
+    EXPECT_EQ(ERR_get_error_all(nullptr, nullptr, nullptr, &data, nullptr),
+              ERR_PACK(ERR_LIB_USER, 0, 42));
+    EXPECT_STREQ(data, "the caller's");
+    EXPECT_EQ(ERR_peek_error(), 0u);
+  }
+}
