@@ -257,7 +257,7 @@ ErrorMark::ErrorMark() noexcept {
     Held &h = held_[count_];
     const char *data = nullptr;
     int flags = 0;
-    h.code = ERR_get_error_all(&h.file, &h.line, &h.func, &data, &flags);
+    h.code = ERR_get_error_all(nullptr, nullptr, nullptr, &data, &flags);
     if (h.code == 0) break;
     h.has_data = (flags & ERR_TXT_STRING) != 0 && data != nullptr && data[0] != '\0';
     if (h.has_data) (void)snprintf(h.data, sizeof h.data, "%s", data);
@@ -272,7 +272,7 @@ ErrorMark::~ErrorMark() {
   for (int i = 0; i < count_; i++) {
     const Held &h = held_[i];
     ERR_new();
-    ERR_set_debug(h.file, h.line, h.func);
+    ERR_set_debug(nullptr, 0, nullptr);
     if (h.has_data)
       ERR_set_error(ERR_GET_LIB(h.code), ERR_GET_REASON(h.code), "%s", h.data);
     else

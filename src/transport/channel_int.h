@@ -74,8 +74,10 @@ bool drain_ssl_errors(const module_params *params, const char *function, int lin
 
 // Keeps the module's OpenSSL errors off the host's thread: the errors the host had queued are
 // set aside while alive, and when it ends the module's own are dropped (after they were logged)
-// and the host's put back, in order. A host that uses OpenSSL itself (sshd) must never read a
-// stale error of ours from SSL_get_error or ERR_get_error.
+// and the host's put back, in order, with their codes and texts. Where they were raised (file,
+// line, function) is not put back: some OpenSSL releases keep the pointers they are given, and
+// no string of ours may outlive the call. A host that uses OpenSSL itself (sshd) must never
+// read a stale error of ours from SSL_get_error or ERR_get_error.
 class ErrorMark {
 public:
   ErrorMark() noexcept;
@@ -86,9 +88,6 @@ public:
 private:
   struct Held {
     unsigned long code;
-    const char *file;
-    const char *func;
-    int line;
     bool has_data;
     char data[128];
   };
