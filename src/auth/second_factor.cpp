@@ -154,6 +154,96 @@ void note_typed_code(const module_params *params) {
     note_road(params->call, zv::road::code);
 }
 
+// forward_pass: the one answer of a host that asks one question, cut at its last delimiter.
+// Its first part is the password of the modules below, the part after the delimiter (null
+// without one) the second factor. Both are wiped with the buffer.
+struct Forwarded {
+  zv::Secret answer;
+  const char *factor = nullptr;
+};
+
+// Takes the password that an earlier module stacked, else asks the password prompt, splits it
+// and hands the password part on in PAM_AUTHTOK. Returns a PAM code.
+int take_forwarded_answer(module_params *params, Forwarded *out) {
+  bool stacked = true;
+  out->answer.reset(get_stack_password(params));
+  if (!out->answer) {
+    stacked = false;
+    out->answer.reset(prompt_user(params->pamh, PAM_PROMPT_ECHO_OFF, params->prompt_password));
+  }
+  if (!out->answer) return PAM_AUTH_ERR;
+  const char delimiter = params->password_otp_delimiter_char;
+  char *cut = delimiter != '\0' ? std::strrchr(out->answer.get(), delimiter) : nullptr;
+  if (cut != nullptr) {
+    *cut = '\0';
+    out->factor = cut + 1;
+  } else if (stacked) {
+    return PAM_SUCCESS; // the stacked item already is the password
+  }
+  // libpam keeps its own copy (and wipes it); the modules below read it with use_first_pass.
+  const int rc = pam_set_item(params->pamh, PAM_AUTHTOK, out->answer.get());
+  if (rc != PAM_SUCCESS) {
+    ZV_LOG(params, LOG_ERR, "Cannot hand the password on in PAM_AUTHTOK: %s",
+           pam_strerror(params->pamh, rc));
+    return PAM_SYSTEM_ERR;
+  }
+  ZV_LOG(params, LOG_DEBUG, "Password handed on (%s), second factor %s",
+         stacked ? "stacked" : "prompted", out->factor != nullptr ? "given" : "absent");
+  return PAM_SUCCESS;
+}
+
+// A code delivered under forward_pass cannot be asked for: the host answers every question
+// with the same field. The user logs in again with it.
+int code_sent(const module_params *params) {
+  ZV_LOG(params, LOG_DEBUG, "Code sent; the user logs in again with it (forward_pass)");
+  send_message(params->pamh, PAM_ERROR_MSG,
+               "Code sent. Log in again with your password, then \"%c\" and the code.",
+               params->password_otp_delimiter_char);
+  return PAM_AUTH_ERR;
+}
+
+int not_entered(const module_params *params) {
+  send_message(params->pamh, PAM_ERROR_MSG, "%s", "Verification code was not entered.");
+  return PAM_AUTH_ERR;
+}
+
+// Legacy mode under forward_pass: a given part is the typed code; an empty one after the
+// delimiter is the empty answer that starts a push; otherwise the configured delivery sends a
+// code for the next login.
+int forwarded_legacy(module_params *params, const char *working_name, const char *factor) {
+  ZV_LOG(params, LOG_DEBUG, "Using legacy 2FA logic");
+  if (factor != nullptr && factor[0] != '\0') {
+    if (refuse_oversized(params, factor)) return PAM_AUTH_ERR;
+    ZV_LOG(params, LOG_DEBUG, "Using legacy OTP validation");
+    note_typed_code(params);
+    return validate_oath_otp(params, working_name, factor);
+  }
+  if (factor != nullptr && params->allow_push_authentication != 0) {
+    ZV_LOG(params, LOG_DEBUG, "Sending legacy push authentication");
+    return send_push_message(params, working_name, "pushapp");
+  }
+  if (params->send_otp_method == nullptr) return not_entered(params);
+  const int rc = deliver_code(params, working_name);
+  return rc != PAM_SUCCESS ? rc : code_sent(params);
+}
+
+bool auto_delivery_listed(const module_params *params) {
+  for (const Method &m : kMethods)
+    if (m.kind == MethodKind::auto_otp && listed(params, m.token)) return true;
+  return false;
+}
+
+// The method list under forward_pass with no second factor given: only what needs no answer
+// runs. An automatic push decides; automatic deliveries send a code for the next login.
+int forwarded_automatic(module_params *params, const char *working_name) {
+  int handled = 0;
+  const int rc = process_auto_methods(params, working_name, &handled);
+  if (rc != PAM_SUCCESS || handled != 0) return rc;
+  if (auto_delivery_listed(params)) return code_sent(params);
+  ZV_LOG(params, LOG_DEBUG, "Verification code not entered - modern mode");
+  return not_entered(params);
+}
+
 } // namespace
 
 extern "C" int is_allowed_method(const module_params *params, const char *list, const char *token) {
@@ -301,6 +391,7 @@ extern "C" int handle_interactive_otp_method(module_params *params, const char *
   if (rc != PAM_SUCCESS) return rc;
   rc = deliver_code(params, working_name);
   if (rc != PAM_SUCCESS) return rc;
+  if (params->forward_pass != 0) return code_sent(params);
   zv::Secret answer(prompt_user(params->pamh, params->echo_verification_code, params->prompt_otp));
   if (!answer || refuse_oversized(params, answer.get())) return PAM_AUTH_ERR;
   return validate_oath_otp(params, working_name, answer.get());
@@ -333,6 +424,14 @@ extern "C" int process_interactive_methods(module_params *params, const char *wo
 
 extern "C" int second_factor(module_params *params, const char *username) {
   ZV_LOG(params, LOG_DEBUG, "START");
+  // The password goes on to the modules below whatever becomes of the second factor.
+  Forwarded forwarded;
+  if (params->forward_pass != 0) {
+    const int rc = take_forwarded_answer(params, &forwarded);
+    if (rc != PAM_SUCCESS) return rc;
+    // A host with one question would answer the push's wait prompt with the same field.
+    params->push_wait_prompt = 0;
+  }
   const void *marker = nullptr;
   if (pam_get_data(params->pamh, ZV_VALIDATED_KEY, &marker) == PAM_SUCCESS && marker != nullptr &&
       std::strcmp(static_cast<const char *>(marker), "true") == 0) {
@@ -356,26 +455,36 @@ extern "C" int second_factor(module_params *params, const char *username) {
   rc = parse_legacy_otp(params, working.get(), &handled);
   if (handled != 0) return rc;
 
-  if (params->allowed_2fa_methods == nullptr) return handle_legacy_2fa(params, working.get());
+  const char *factor = forwarded.factor;
+  if (params->allowed_2fa_methods == nullptr)
+    return params->forward_pass != 0 ? forwarded_legacy(params, working.get(), factor)
+                                     : handle_legacy_2fa(params, working.get());
   ZV_LOG(params, LOG_DEBUG, "Processing allowed 2FA methods: %s", params->allowed_2fa_methods);
 
-  rc = process_auto_methods(params, working.get(), &handled);
-  if (rc != PAM_SUCCESS) return rc;
-  if (handled != 0) {
-    // A confirmed automatic push is the second factor; no menu follows.
-    ZV_LOG(params, LOG_DEBUG, "END - 2FA authentication successful");
-    return PAM_SUCCESS;
-  }
-
-  zv::Secret answer(display_2fa_method_prompts(params));
-  if (!answer || answer.get()[0] == '\0') {
-    ZV_LOG(params, LOG_DEBUG, "No OTP/method provided by user");
-    ZV_LOG(params, LOG_DEBUG, "Verification code not entered - modern mode");
-    send_message(params->pamh, PAM_ERROR_MSG, "%s", "Verification code was not entered.");
-    return PAM_AUTH_ERR;
+  // Under forward_pass a given second factor is the answer to the menu: the automatic methods,
+  // which run before the menu, would send a new code in place of the one typed.
+  zv::Secret prompted;
+  const char *answer = factor;
+  if (params->forward_pass != 0) {
+    if (factor == nullptr || factor[0] == '\0') return forwarded_automatic(params, working.get());
+  } else {
+    rc = process_auto_methods(params, working.get(), &handled);
+    if (rc != PAM_SUCCESS) return rc;
+    if (handled != 0) {
+      // A confirmed automatic push is the second factor; no menu follows.
+      ZV_LOG(params, LOG_DEBUG, "END - 2FA authentication successful");
+      return PAM_SUCCESS;
+    }
+    prompted.reset(display_2fa_method_prompts(params));
+    answer = prompted.get();
+    if (answer == nullptr || answer[0] == '\0') {
+      ZV_LOG(params, LOG_DEBUG, "No OTP/method provided by user");
+      ZV_LOG(params, LOG_DEBUG, "Verification code not entered - modern mode");
+      return not_entered(params);
+    }
   }
   ZV_LOG(params, LOG_DEBUG, "OTP/method received from user, processing");
-  rc = process_interactive_methods(params, working.get(), answer.get());
+  rc = process_interactive_methods(params, working.get(), answer);
   if (rc == PAM_SUCCESS) ZV_LOG(params, LOG_DEBUG, "END - 2FA authentication successful");
   return rc;
 }

@@ -97,6 +97,7 @@ constexpr Option kOptions[] = {
     ZV_TEXT(mfa_groups, nullptr),
     ZV_FLAG(no_username_commands, 1),
     ZV_FLAG(push_wait_prompt, 1),
+    ZV_FLAG(forward_pass, 1),
 };
 // clang-format on
 

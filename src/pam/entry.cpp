@@ -91,6 +91,15 @@ int authenticate(pam_handle_t *pamh, int argc, const char **argv, zv::Audit *aud
     return PAM_AUTH_ERR;
   }
   params.call = &audit->call;
+  // forward_pass takes the answer that carries the password: only auth_mode_2fa, where no
+  // first factor asks for it, has such an answer to split.
+  if (params.forward_pass != 0 && params.auth_mode != auth_mode_2fa) {
+    send_message(pamh, PAM_ERROR_MSG, "%s", "Configuration error. Please contact support.");
+    ZV_LOG_AS("pam_sm_authenticate", &params, LOG_ERR,
+              "forward_pass needs auth_mode_2fa: pam_zelvane configurations error.");
+    audit->error = true;
+    return PAM_AUTH_ERR;
+  }
 
   const char *user = get_username(&params);
   if (user == nullptr) {

@@ -128,4 +128,22 @@ int pam_run(const std::string &service, const std::string &user, Conversation &c
   return cases.back().op_rv;
 }
 
+int pam_run_env(const std::string &service, const std::string &user, Conversation &conv,
+                int expected, std::map<std::string, std::string> *env) {
+  service_dir();
+  pam_testcase cases[] = {{PAMTEST_AUTHENTICATE, expected, 0, 0, {nullptr}},
+                          {PAMTEST_GETENVLIST, PAM_SUCCESS, 0, 0, {nullptr}}};
+  const pamtest_err err =
+      _pamtest_conv(service.c_str(), user.c_str(), conversation, &conv, cases, 2, nullptr);
+  if (err != PAMTEST_ERR_OK && err != PAMTEST_ERR_CASE)
+    throw std::runtime_error("libpamtest failed to run the transaction: " +
+                             std::to_string(static_cast<int>(err)));
+  for (char **e = cases[1].case_out.envlist; e != nullptr && *e != nullptr; e++) {
+    const char *eq = std::strchr(*e, '=');
+    if (eq != nullptr) (*env)[std::string(*e, static_cast<size_t>(eq - *e))] = eq + 1;
+  }
+  pamtest_free_env(cases[1].case_out.envlist);
+  return cases[0].op_rv;
+}
+
 } // namespace zvtest

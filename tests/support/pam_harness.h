@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <ostream>
 #include <security/pam_appl.h>
 #include <string>
@@ -68,5 +69,11 @@ void remove_config();
 // result of the last operation. `ops` are libpamtest's PAMTEST_* values.
 int pam_run(const std::string &service, const std::string &user, Conversation &conv,
             const std::vector<int> &ops = {});
+
+// One pam_authenticate for `user` that should give `expected`; when it does, *env receives the
+// PAM environment afterwards (pam_get_items.so, stacked below, copies the items it reads into
+// it). Returns the result of pam_authenticate.
+int pam_run_env(const std::string &service, const std::string &user, Conversation &conv,
+                int expected, std::map<std::string, std::string> *env);
 
 } // namespace zvtest
