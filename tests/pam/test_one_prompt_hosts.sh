@@ -51,8 +51,8 @@ install -d -m 0700 -o alice -g alice "$work/alice"
 
 stack() { # stack SERVICE KIND: the host's auth stack (nodelay: no pause after a failure)
   case $2 in
-    both) echo "auth requisite $module auth_mode_1fa_2fa" ;;
-    forward) printf '%s\n' "auth requisite $module forward_pass" \
+    both) echo "auth requisite $module auth_mode_1fa_2fa no_username_commands" ;;
+    forward) printf '%s\n' "auth requisite $module forward_pass no_username_commands" \
                            "auth required pam_unix.so use_first_pass nodelay" ;;
     local) printf '%s\n' "auth requisite pam_unix.so nodelay" "auth requisite $module" ;;
   esac >"/etc/pam.d/$1"
@@ -69,7 +69,8 @@ pki server -out "$work/server.csr"
 openssl x509 -req -in "$work/server.csr" -CA "$work/ca.pem" -CAkey "$work/zv-ca.key" \
   -CAcreateserial -days 1 -out "$work/server.pem" 2>/dev/null
 # Port 1194: the plugin with the service name only; 1195: name/value pairs for the static
-# challenge ("login" is asked because the plugin then starts PAM without the user name).
+# challenge ("login" is asked because the plugin then starts PAM without the user name; a
+# message that no pair names fails the conversation, so the module must not show its menu).
 ovpn_server() { # ovpn_server PORT PLUGIN-ARGUMENTS...
   local args
   printf -v args ' "%s"' "${@:2}"
@@ -92,15 +93,15 @@ dh none
 verify-client-cert none
 plugin /usr/lib/openvpn/openvpn-plugin-auth-pam.so$args
 writepid $work/server$1.pid
-setenv verb 9
+setenv deferred_auth_pam 1
 verb 3
 CFG
   openvpn --config "$work/server$1.conf" >"$work/openvpn-server$1.log" 2>&1 &
   pids+=($!)
 }
 ovpn_server 1194 zv-openvpn
-ovpn_server 1195 zv-openvpn-sc login USERNAME "Zelvane Password" PASSWORD \
-  "Zelvane verification code" OTP Password PASSWORD
+ovpn_server 1195 zv-openvpn-sc login USERNAME Password PASSWORD "Zelvane Password" PASSWORD \
+  "Zelvane verification code" OTP
 for port in 1194 1195; do
   wait_for 15 grep -q 'Initialization Sequence Completed' "$work/openvpn-server$port.log" ||
     fail "openvpn server on port $port did not start"
