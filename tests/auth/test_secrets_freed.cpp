@@ -117,6 +117,7 @@ TEST_F(SecretsFreed, NoRoadLeavesASecretInFreedMemory) {
       {"password", {"auth_mode_1fa"}, {kPassword}, {}},
       {"typed code", {"auth_mode_2fa"}, {kCode}, {}},
       {"password and code in one answer", {"auth_mode_1fa_2fa"}, {kPassword + "," + kCode}, {}},
+      {"forward_pass", {"auth_mode_2fa", "forward_pass"}, {kPassword + "," + kCode}, {}},
       {"code after SMS delivery",
        {"auth_mode_2fa", "allowed_2fa_methods=otp_sms"},
        {"os", kCode},

@@ -59,14 +59,15 @@ has '^setting host="localhost"$'
 has '^OK: 0 errors, 0 warnings$'
 ok
 
-echo "--- a world-readable configuration, a stray line and DOS line ends: warnings, 1"
-configure "$key-pasted" $'debug\r'
+echo "--- a world-readable configuration, a stray line, DOS line ends, forward_pass: warnings, 1"
+configure "$key-pasted" $'debug\r' forward_pass auth_mode_1fa_2fa
 chmod 0644 "$conf"
 run 1
 has "^warning config: $conf has mode 0644: others can read it"
 has '^warning config: line [0-9]*: not an option (20 bytes, not shown)$'
 has '^warning config: .* has carriage returns'
 has '^warning config: line [0-9]*: the flag debug is not recognised'
+has '^warning config: forward_pass works only with auth_mode_2fa'
 ok
 
 echo "--- wrong credentials, a dead server, a wrong CA: errors, 2"

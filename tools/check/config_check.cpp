@@ -350,6 +350,11 @@ void check_configuration(Report &r) {
     return;
   }
   print_settings(r, scope.get());
+  // Only a warning: a module argument on the PAM line may still give auth_mode_2fa.
+  if (scope->forward_pass != 0 && scope->auth_mode != auth_mode_2fa)
+    r.say(Report::warning, "config",
+          "forward_pass works only with auth_mode_2fa: unless the PAM line gives it, every login "
+          "fails with a configuration error");
   const bool ca_ok = check_ca(r, scope.get());
   check_servers(r, scope.get(), ca_ok);
 }
