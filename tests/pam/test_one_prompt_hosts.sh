@@ -68,6 +68,15 @@ pki zv-ca -x509 -days 1 -out "$work/ca.pem"
 pki server -out "$work/server.csr"
 openssl x509 -req -in "$work/server.csr" -CA "$work/ca.pem" -CAkey "$work/zv-ca.key" \
   -CAcreateserial -days 1 -out "$work/server.pem" 2>/dev/null
+cat >"$work/common.conf" <<CFG
+proto udp
+dev tun
+ifconfig-noexec
+route-noexec
+disable-dco
+ca $work/ca.pem
+verb 3
+CFG
 # Port 1194: the plugin with the service name only; 1195: name/value pairs for the static
 # challenge ("login" is asked because the plugin then starts PAM without the user name; a
 # message that no pair names fails the conversation, so the module must not show its menu).
@@ -75,26 +84,17 @@ ovpn_server() { # ovpn_server PORT PLUGIN-ARGUMENTS...
   local args
   printf -v args ' "%s"' "${@:2}"
   cat >"$work/server$1.conf" <<CFG
-mode server
-tls-server
-proto udp
+config $work/common.conf
 local 127.0.0.1
 port $1
-dev tun
-topology subnet
 server 10.8.${1: -1}.0 255.255.255.0
-ifconfig-noexec
-route-noexec
-disable-dco
-ca $work/ca.pem
 cert $work/server.pem
 key $work/server.key
 dh none
 verify-client-cert none
 plugin /usr/lib/openvpn/openvpn-plugin-auth-pam.so$args
-writepid $work/server$1.pid
 setenv deferred_auth_pam 1
-verb 3
+writepid $work/server$1.pid
 CFG
   openvpn --config "$work/server$1.conf" >"$work/openvpn-server$1.log" 2>&1 &
   pids+=($!)
@@ -106,33 +106,27 @@ for port in 1194 1195; do
   wait_for 15 grep -q 'Initialization Sequence Completed' "$work/openvpn-server$port.log" ||
     fail "openvpn server on port $port did not start"
 done
-login_openvpn() { # login_openvpn ANSWER [CHALLENGE-RESPONSE]: the second on port 1195
-  local log=$work/openvpn-client.log pid
-  printf 'alice\n%s\n' "$1" >"$work/creds"
-  chmod 0600 "$work/creds"
-  cat >"$work/client.conf" <<CFG
+cat >"$work/client.conf" <<CFG
+config $work/common.conf
 client
-proto udp
-remote 127.0.0.1 $((1193 + $#))
-dev tun
-ifconfig-noexec
-route-noexec
-disable-dco
-ca $work/ca.pem
 verify-x509-name server name
 auth-user-pass $work/creds
 auth-nocache
 connect-retry-max 1
 writepid $work/client.pid
-verb 3
 CFG
+login_openvpn() { # login_openvpn ANSWER [CHALLENGE-RESPONSE]: the second on port 1195
+  local log=$work/openvpn-client.log pid
+  printf 'alice\n%s\n' "$1" >"$work/creds"
+  chmod 0600 "$work/creds"
   : >"$log"
   if [ $# -eq 2 ]; then # the response is typed at the client's terminal
-    echo 'static-challenge "Code" 1' >>"$work/client.conf"
-    expect -c "set timeout -1; spawn openvpn --config $work/client.conf
+    expect -c "set timeout -1
+               spawn openvpn --config $work/client.conf --remote 127.0.0.1 1195 \\
+                     --static-challenge Code 1
                expect {CHALLENGE: Code}; send {$2}; send \\r; expect eof" >"$log" 2>&1 &
   else
-    openvpn --config "$work/client.conf" >"$log" 2>&1 &
+    openvpn --config "$work/client.conf" --remote 127.0.0.1 1194 >"$log" 2>&1 &
   fi
   pid=$!
   wait_for 20 grep -q -e 'Initialization Sequence Completed' -e AUTH_FAILED "$log" ||
