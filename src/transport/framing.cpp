@@ -191,8 +191,8 @@ Framed take_head(ResponseFrame *f, Secret *buf, size_t limit, bool closed) {
     const auto head = static_cast<size_t>(static_cast<const char *>(blank) - b) + 4;
     if (head > kMaxHeadBytes) return fail(f, "header fields beyond 16384 bytes");
     const int status = http_status(b);
-    // No status line: the check of the whole response names what is wrong with it.
-    if (status < 0) return complete(f, buf, len);
+    // No status line: the check of the response names what is wrong with it.
+    if (status < 0) return complete(f, buf, head);
     if (status == 101) return fail(f, "a switch of protocols that was not asked for");
     if (!is_interim(status)) return start_body(f, buf, head, status, limit);
     if (++f->interim > kMaxInterim) return fail(f, "too many interim responses");
