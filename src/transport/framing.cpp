@@ -130,6 +130,9 @@ BodyFraming read_framing(const char *head, size_t n, size_t limit) {
   return bf;
 }
 
+// Whether `more` bytes fit after `used` within `limit`.
+bool fits(size_t limit, size_t used, size_t more) { return used <= limit && more <= limit - used; }
+
 Framed fail(ResponseFrame *f, const char *why) {
   f->stage = kDone;
   f->why = why;
@@ -161,7 +164,7 @@ Framed start_body(ResponseFrame *f, Secret *buf, size_t head, int status, size_t
     return Framed::more;
   }
   if (bf.sized) {
-    if (bf.too_large || bf.length > limit - head) {
+    if (bf.too_large || !fits(limit, head, bf.length)) {
       f->too_large = true;
       return fail(f, "a Content-Length beyond the size limit");
     }
@@ -190,7 +193,11 @@ Framed take_head(ResponseFrame *f, Secret *buf, size_t limit, bool closed) {
     }
     const auto head = static_cast<size_t>(static_cast<const char *>(blank) - b) + 4;
     if (head > kMaxHeadBytes) return fail(f, "header fields beyond 16384 bytes");
+    // Read from the head alone: what follows it may not have come yet.
+    const char after = b[head];
+    buf->get()[head] = '\0';
     const int status = http_status(b);
+    buf->get()[head] = after;
     // No status line: the check of the response names what is wrong with it.
     if (status < 0) return complete(f, buf, head);
     if (status == 101) return fail(f, "a switch of protocols that was not asked for");
@@ -281,8 +288,8 @@ Framed frame_response(ResponseFrame *f, Secret *buf, size_t limit, bool closed) 
       }
       size_t size = 0;
       bool big = false;
-      if (!chunk_size(line, n, limit, &size, &big) || size > limit - f->out) {
-        f->too_large = big || size > limit - f->out;
+      if (!chunk_size(line, n, limit, &size, &big) || !fits(limit, f->out, size)) {
+        f->too_large = big || !fits(limit, f->out, size);
         return fail(f, f->too_large ? "a chunk beyond the size limit" : "a bad chunk size");
       }
       f->left = size;
