@@ -212,6 +212,19 @@ long Channel::read(char *buf, size_t len, Failure *why) const noexcept {
   }
 }
 
+long Channel::peek(char *buf, size_t len, Failure *why) const noexcept {
+  for (;;) {
+    const ssize_t n = recv(fd, buf, len, MSG_PEEK);
+    if (n >= 0) return n;
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) {
+      *why = Failure::closed;
+      return -1;
+    }
+    if (!wait_until(*this, POLLIN, why)) return -1;
+  }
+}
+
 bool Channel::write_all(const char *data, size_t len, Failure *why) const noexcept {
   while (len > 0) {
     const int chunk = len > INT_MAX ? INT_MAX : static_cast<int>(len);

@@ -119,6 +119,8 @@ struct Channel {
 
   // Reads up to `len` bytes: the count, 0 when the peer closed, -1 on failure (*why).
   long read(char *buf, size_t len, Failure *why) const noexcept;
+  // The same on a plain connection, but the bytes stay queued for the next read.
+  long peek(char *buf, size_t len, Failure *why) const noexcept;
   // Writes all `len` bytes; false on failure (*why).
   bool write_all(const char *data, size_t len, Failure *why) const noexcept;
   // Runs the TLS handshake; false on failure (*why).

@@ -48,6 +48,7 @@ bool check_server(const module_params *params, int index, ServerCheck *out) {
   out->resolve_ms = times.resolve_ms;
   out->connect_ms = times.connect_ms;
   out->handshake_ms = times.handshake_ms;
+  out->proxy_status = times.proxy_status;
   (void)std::snprintf(out->address, sizeof out->address, "%s", times.address);
   if (!out->ok) out->failure = failure_text(why);
   if (conn.ssl) {

@@ -6,6 +6,7 @@
 #include <syslog.h>
 
 #include "pam/log.h"
+#include "transport/framing_int.h"
 #include "transport/proxy_int.h"
 #include "transport/transport.h"
 
@@ -38,33 +39,54 @@ Secret build_connect(const module_params *params, const Server &server) {
   return text;
 }
 
-long channel_read(void *source, char *buf, size_t n) {
+long channel_read(void *source, char *buf, size_t n, bool peek) {
   const auto *io = static_cast<std::pair<const Channel *, Failure *> *>(source);
-  return io->first->read(buf, n, io->second);
+  return peek ? io->first->peek(buf, n, io->second) : io->first->read(buf, n, io->second);
 }
 
-} // namespace
-
-long read_proxy_reply(long (*read)(void *source, char *buf, size_t n), void *source, char *buf,
-                      size_t size) {
-  if (size == 0) return -1;
-  buf[0] = '\0';
+// One head (status line and fields, up to and with the empty line) into buf, taking no byte
+// after it off the connection. Returns the count held, or -1 when the stream ends before.
+long read_head(long (*read)(void *source, char *buf, size_t n, bool peek), void *source, char *buf,
+               size_t size) {
   size_t held = 0;
   while (held < size - 1) {
-    const long n = read(source, buf + held, size - 1 - held);
+    // Look first, then take only up to the end of the head: the bytes after it are the tunnel's.
+    const long n = read(source, buf + held, size - 1 - held, true);
     if (n <= 0) return -1;
-    // The end of the header may straddle two reads.
+    // The end of the head may straddle two reads; memmem, not strstr: a NUL in the answer must
+    // not hide the empty line after it.
     const size_t from = held > 3 ? held - 3 : 0;
-    held += static_cast<size_t>(n);
+    const size_t seen = held + static_cast<size_t>(n);
+    const void *blank = memmem(buf + from, seen - from, "\r\n\r\n", 4);
+    const size_t end =
+        blank != nullptr ? static_cast<size_t>(static_cast<const char *>(blank) - buf) + 4 : seen;
+    while (held < end) {
+      const long got = read(source, buf + held, end - held, false);
+      if (got <= 0) return -1;
+      held += static_cast<size_t>(got);
+    }
     buf[held] = '\0';
-    // memmem, not strstr: a NUL in the answer must not hide the empty line after it.
-    if (memmem(buf + from, held - from, "\r\n\r\n", 4) != nullptr) break;
+    if (blank != nullptr) break;
   }
   return static_cast<long>(held);
 }
 
+} // namespace
+
+long read_proxy_reply(long (*read)(void *source, char *buf, size_t n, bool peek), void *source,
+                      char *buf, size_t size) {
+  if (size == 0) return -1;
+  buf[0] = '\0';
+  long held = 0;
+  for (int interim = 0;; interim++) {
+    held = read_head(read, source, buf, size);
+    // An interim answer (100 Continue) comes before the proxy's real one; a few at most.
+    if (held < 0 || interim == kMaxInterim || !is_interim(http_status(buf))) return held;
+  }
+}
+
 Fd open_tunnel(const module_params *params, const Server &server, const Deadline &deadline,
-               Failure *why, const char **stage) {
+               Failure *why, const char **stage, int *answer) {
   *stage = "connecting to the proxy";
   Fd fd =
       connect_tcp(params->proxy_server, params->proxy_port, deadline, kConnectSecsPerAddress, why);
@@ -101,6 +123,7 @@ Fd open_tunnel(const module_params *params, const Server &server, const Deadline
     ZV_LOG_AS(kFn, params, LOG_ERR, "Failed to parse proxy CONNECT response");
     return {};
   }
+  if (answer != nullptr) *answer = status;
   // Only 200 opens a tunnel; any other answer, 2xx included, is the proxy refusing.
   if (status != 200) {
     ZV_LOG_AS(kFn, params, LOG_ERR, "Proxy CONNECT failed with HTTP %d", status);
@@ -120,8 +143,8 @@ extern "C" BIO *proxy_connect(const module_params *params) {
   if (parse_servers(params, servers) == 0) return nullptr;
   Failure why = Failure::none;
   const char *stage = nullptr;
-  zv::Fd fd =
-      open_tunnel(params, servers[0], Deadline::after(request_timeout(params)), &why, &stage);
+  zv::Fd fd = open_tunnel(params, servers[0], Deadline::after(request_timeout(params)), &why,
+                          &stage, nullptr);
   if (!fd.valid()) return nullptr;
   // The caller's channel blocks, as a plain connection object does.
   const int flags = fcntl(fd.get(), F_GETFL);

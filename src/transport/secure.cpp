@@ -78,7 +78,8 @@ bool check_certificate(const module_params *params, SSL *ssl, const Server &serv
 Fd connect_server(const module_params *params, const Server &server, const Deadline &deadline,
                   Failure *why, const char **stage, StepTimes *times) {
   if (params->proxy_server != nullptr && params->proxy_port != nullptr)
-    return open_tunnel(params, server, deadline, why, stage);
+    return open_tunnel(params, server, deadline, why, stage,
+                       times != nullptr ? &times->proxy_status : nullptr);
   *stage = "connecting";
   auto start = std::chrono::steady_clock::now();
   UniquePtr<addrinfo> addresses = resolve(server.name, server.port, why);

@@ -19,6 +19,7 @@ struct SecureConnection {
 struct StepTimes {
   double resolve_ms = -1, connect_ms = -1, handshake_ms = -1;
   char address[INET6_ADDRSTRLEN + 2] = {}; // the address connected to (the proxy's, proxied)
+  int proxy_status = 0; // the status of the proxy's answer to CONNECT (0: none came)
 };
 
 // Connects to `server`, directly or through the proxy, runs the TLS handshake (offering

@@ -80,8 +80,9 @@ struct ServerCheck {
   bool ok = false;        // connected, handshake done, certificate verified and naming the server
   const char *stage = ""; // the step that failed
   const char *failure = "";
-  char subject[256];  // the server certificate's subject, one line
-  char not_after[32]; // its expiry, "YYYY-MM-DD HH:MM:SS UTC"
+  int proxy_status = 0; // the status of the proxy's answer to CONNECT (0: none came)
+  char subject[256];    // the server certificate's subject, one line
+  char not_after[32];   // its expiry, "YYYY-MM-DD HH:MM:SS UTC"
 };
 
 // The trust store of the CA file at `path` with every certificate in it decoded (the check

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # zelvane-check against the development server, in the private /etc of tests/support/ns-run: a
 # good configuration, a world-readable one, wrong credentials, a dead server and a wrong CA, with
-# their exit statuses; lines that may hold a value, and a FIFO in the file's place; a login
-# through a service stack and through the built-in stack (the module directory an overlay holding
-# the built module); the offline code counts. No output may hold a key, a proxy password, a code,
+# their exit statuses; a proxy (tinyproxy) that refuses the credentials or asks for some; lines
+# that may hold a value, and a FIFO in the file's place; a login through a service stack and
+# through the built-in stack (the module directory an overlay holding the built module); the
+# offline code counts. No output may hold a key, a proxy password, a code,
 # a hash or a value.
 # Usage: test_check.sh CHECK MODULE DEVSERVER PAM_MODULE_DIR
 set -euo pipefail
@@ -15,8 +16,10 @@ moddir=$4
 
 work=$(mktemp -d /tmp/zv-check.XXXXXX)
 server_pid=""
+proxy_pid=""
 cleanup() {
   [ -z "$server_pid" ] || { kill "$server_pid"; wait "$server_pid"; } 2>/dev/null || true
+  [ -z "$proxy_pid" ] || { kill "$proxy_pid"; wait "$proxy_pid"; } 2>/dev/null || true
   umount "$moddir" 2>/dev/null || true
   rm -rf "$work"
 }
@@ -83,6 +86,24 @@ configure "ca_cert_file=$work/other.pem"
 run 2
 has '^error server localhost:[0-9]*: .* failed: TLS failure'
 grep -q '^[a-z]* server .*: request ' "$work/out" && fail "a request was sent over an unverified connection"
+ok
+
+echo "--- a proxy that refuses the credentials, or asks for some: an error naming it, 2"
+# (tinyproxy answers wrong credentials with 401 and missing ones with 407)
+printf 'Port 3128\nListen 127.0.0.1\nAllow 127.0.0.1\nBasicAuth someone Other1\nLogFile "%s"\n' \
+  "$work/tinyproxy.log" >"$work/tinyproxy.conf"
+tinyproxy -d -c "$work/tinyproxy.conf" >/dev/null 2>&1 &
+proxy_pid=$!
+for _ in $(seq 1 50); do (: </dev/tcp/127.0.0.1/3128) 2>/dev/null && break; sleep 0.1; done
+configure proxy_server=127.0.0.1 proxy_port=3128
+run 2
+has '^error proxy: 127.0.0.1:3128 refused the credentials (HTTP 40[17]): check proxy_username and proxy_password$'
+printf '%s\n' "$(cat "$work/server/pam_zelvane.conf.snippet")" proxy_server=127.0.0.1 \
+  proxy_port=3128 >"$conf"
+run 2
+has '^error proxy: 127.0.0.1:3128 refused the credentials (HTTP 407): it asks for some; set proxy_username and proxy_password$'
+kill "$proxy_pid"
+wait "$proxy_pid" 2>/dev/null || true
 ok
 
 echo "--- one login through a service stack and through the built-in stack"

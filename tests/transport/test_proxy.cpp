@@ -128,12 +128,19 @@ TEST_F(Proxy, AnswersOfAScriptedProxy) {
     std::string answer;
     size_t chunk;
     bool close_early;
-    LogLines logged; // empty: the tunnel is handed back
+    LogLines logged;  // empty: the tunnel is handed back
+    std::string rest; // what the tunnel then carries
   } cases[] = {
       {"HTTP/1.1 200 Connection established\r\n\r\n", 0, false, {}},
       {"HTTP/1.0 200 Connection established\r\nProxy-agent: x\r\n\r\n", 1, false, {}},
       // 4095 bytes without an empty line: the status line alone decides.
-      {"HTTP/1.1 200 OK\r\n" + pad, 0, false, {}},
+      {"HTTP/1.1 200 OK\r\n" + pad, 0, false, {}, pad.substr(4095 - 17)},
+      // Interim answers are skipped; the tunnel starts right after the empty line.
+      {"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\n\r\n\x16\x03\x03tunnel",
+       7,
+       false,
+       {},
+       "\x16\x03\x03tunnel"},
       {"HTTP/1.1 407 Proxy Authentication Required\r\n" + pad,
        0,
        false,
@@ -159,6 +166,11 @@ TEST_F(Proxy, AnswersOfAScriptedProxy) {
     BIO *tunnel = proxy_connect(params.get());
     EXPECT_EQ(tunnel != nullptr, c.logged.empty()) << c.answer.substr(0, 40);
     EXPECT_EQ(log_lines(), c.logged) << c.answer.substr(0, 40);
+    std::string rest;
+    char buf[4096];
+    for (int n; tunnel != nullptr && (n = BIO_read(tunnel, buf, sizeof buf)) > 0;)
+      rest.append(buf, n);
+    EXPECT_EQ(rest, c.rest) << c.answer.substr(0, 40);
     BIO_free_all(tunnel);
   }
 }

@@ -221,7 +221,7 @@ bool check_ca(Report &r, const module_params *params) {
   char when[32] = "?";
   tm parts{};
   if (earliest != nullptr && ASN1_TIME_to_tm(earliest, &parts) == 1)
-    std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S UTC", &parts);
+    (void)std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S UTC", &parts);
   if (latest != nullptr && X509_cmp_current_time(latest) < 0) {
     r.say(Report::error, "ca", "%s: every one of its %d certificates has expired",
           zv::LogText(path).c_str(), count);
@@ -318,12 +318,25 @@ void check_servers(Report &r, module_params *params, bool ca_ok) {
   if (proxied)
     r.say(Report::ok, "proxy", "requests go through %s:%s",
           zv::LogText(params->proxy_server).c_str(), zv::LogText(params->proxy_port).c_str());
+  bool proxy_refused = false;
   for (int i = 0; i < count; i++) {
     zv::transport::ServerCheck c;
     const bool ok = zv::transport::check_server(params, i, &c);
     const ServerArea area(c.server);
     char steps[512];
     print_steps(steps, sizeof steps, c, proxied);
+    // Every server is reached through the proxy: its refusal is said once. (Some proxies answer
+    // refused credentials with 401.)
+    if ((c.proxy_status == 407 || c.proxy_status == 401) && !proxy_refused) {
+      proxy_refused = true;
+      const bool sent = params->proxy_username != nullptr && params->proxy_username[0] != '\0' &&
+                        params->proxy_password != nullptr && params->proxy_password[0] != '\0';
+      r.say(Report::error, "proxy", "%s:%s refused the credentials (HTTP %d): %s",
+            zv::LogText(params->proxy_server).c_str(), zv::LogText(params->proxy_port).c_str(),
+            c.proxy_status,
+            sent ? "check proxy_username and proxy_password"
+                 : "it asks for some; set proxy_username and proxy_password");
+    }
     if (!ok) {
       r.say(Report::error, area, "%s failed: %s%s%s", c.stage, c.failure, steps[0] ? "; " : "",
             steps);
