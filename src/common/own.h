@@ -162,6 +162,19 @@ public:
     len_ += n;
     data_[len_] = '\0';
   }
+  // Keeps the first `n` bytes (when fewer are held, all of them); the rest is wiped.
+  void truncate(size_t n) noexcept {
+    if (n >= len_) return;
+    wipe(data_ + n, len_ - n);
+    len_ = n;
+  }
+  // Drops the first `n` bytes (at most all of them), moving the rest to the front.
+  void erase_front(size_t n) noexcept {
+    if (n > len_) n = len_;
+    if (n == 0) return;
+    std::memmove(data_, data_ + n, len_ - n);
+    truncate(len_ - n);
+  }
 
 private:
   char *data_ = nullptr;

@@ -18,6 +18,7 @@
 #include "common/call.h"
 #include "pam/log.h"
 #include "transport/channel_int.h"
+#include "transport/framing_int.h"
 #include "transport/secure_int.h"
 #include "transport/servers_int.h"
 #include "transport/tls_context_int.h"
@@ -74,8 +75,10 @@ zv::Secret build_request(const module_params *params, const Server &server, cons
   return text;
 }
 
-// Reads until the server closes the connection, into a buffer that doubles from 4096 bytes up
-// to ZV_RESPONSE_MAX. Fills a->response, or records why nothing usable came (logged).
+// Reads the response until its framing says that it is complete (a body without framing runs
+// until the server closes the connection), into a buffer that doubles from 4096 bytes up to
+// ZV_RESPONSE_MAX. Fills a->response with the final response, its body decoded, or records why
+// nothing usable came (logged).
 void read_response(const module_params *params, const Channel &channel, const Server &server,
                    Attempt *a) {
   zv::Secret buf = zv::Secret::with_capacity(ZV_RESPONSE_INITIAL);
@@ -85,19 +88,23 @@ void read_response(const module_params *params, const Channel &channel, const Se
     a->stage = "reading the reply";
     return;
   }
+  ResponseFrame frame;
+  Framed framed = Framed::more;
+  size_t received = 0; // as sent, chunk framing and interim responses included
   Failure why = Failure::none;
   long last = 0;
-  for (;;) {
+  while (framed == Framed::more) {
     // At most capacity - 1 bytes are filled, so the terminating NUL always fits.
     last = channel.read(buf.get() + buf.size(), buf.capacity() - 1 - buf.size(), &why);
     if (last <= 0) break;
     buf.grow_size(static_cast<size_t>(last));
-    if (buf.size() > kMaxResponse) {
-      ZV_LOG_AS(kFn, params, LOG_ERR, "Response exceeds maximum size (%d bytes)",
-                static_cast<int>(kMaxResponse + 1));
-      a->failure = Failure::protocol;
-      return;
+    received += static_cast<size_t>(last);
+    if (received > kMaxResponse) {
+      framed = Framed::unusable;
+      frame.too_large = true;
+      break;
     }
+    framed = frame_response(&frame, &buf, kMaxResponse, false);
     const size_t capacity = buf.capacity();
     if (buf.size() + ZV_RESPONSE_INITIAL >= capacity && capacity < ZV_RESPONSE_MAX &&
         !buf.grow_to(capacity * 2 < ZV_RESPONSE_MAX ? capacity * 2 : ZV_RESPONSE_MAX)) {
@@ -107,10 +114,21 @@ void read_response(const module_params *params, const Channel &channel, const Se
       return;
     }
   }
-  // A reply cut short by the deadline is no reply: only the server's close ends one.
-  if (last < 0 && why == Failure::timed_out) {
+  // A reply cut short by the deadline is no reply.
+  if (framed == Framed::more && last < 0 && why == Failure::timed_out) {
     fail_step(params, __LINE__, "BIO_read", server, channel.deadline, &a->failure, &a->stage, why,
               "reading the reply");
+    return;
+  }
+  // The end of the connection (or a failed read) ends a response that runs to the close.
+  if (framed == Framed::more) framed = frame_response(&frame, &buf, kMaxResponse, true);
+  if (framed == Framed::unusable) {
+    if (frame.too_large)
+      ZV_LOG_AS(kFn, params, LOG_ERR, "Response exceeds maximum size (%d bytes)",
+                static_cast<int>(kMaxResponse + 1));
+    else
+      ZV_LOG_AS(kFn, params, LOG_ERR, "Unusable HTTP response: %s", frame.why);
+    a->failure = Failure::protocol;
     return;
   }
   if (buf.size() == 0) {

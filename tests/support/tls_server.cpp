@@ -400,6 +400,10 @@ void TlsServer::serve(int fd) {
       if (!conn.write_all(reply.bytes.data() + off, std::min(step, reply.bytes.size() - off)))
         break;
     }
+    // Until the client closes, or io_timeout_ms after the connection came.
+    char sink[4096];
+    while (reply.keep_open && conn.read_some(sink, sizeof sink) > 0) {
+    }
   }
   conn.close_gracefully();
   ERR_clear_error();

@@ -47,6 +47,7 @@ struct Reply {
   bool close_without_reply = false; // close the connection right after reading the request
   bool reset = false;               // abort the connection with a TCP reset instead of replying
   int chunk_delay_ms = 0;           // pause between pieces when `chunk` is set
+  bool keep_open = false; // after the reply, hold the connection until the client closes it
 };
 
 // A loopback port with nothing listening (0 when none could be had).
