@@ -115,4 +115,11 @@ const Option *find_option(const char *key) {
   return nullptr;
 }
 
+int int_setting(const module_params *params, const char *key) {
+  const Option *o = find_option(key);
+  if (o == nullptr || o->kind != OptionKind::integer) return 0;
+  const int value = params->*o->number;
+  return value >= o->minimum ? value : o->initial;
+}
+
 } // namespace zv
