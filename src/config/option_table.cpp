@@ -97,6 +97,9 @@ constexpr Option kOptions[] = {
     ZV_TEXT(mfa_groups, nullptr),
     ZV_FLAG(no_username_commands, 1),
     ZV_FLAG(push_wait_prompt, 1),
+    // 0 would mean no push at all, or a window that ends at once: both give the default.
+    integer("push_limit", &P::push_limit, 5, 1),
+    integer("push_limit_window_secs", &P::push_limit_window_secs, 600, 1),
 };
 // clang-format on
 

@@ -71,6 +71,8 @@ typedef struct module_params {
   char *mfa_groups;
   int no_username_commands;
   int push_wait_prompt;
+  int push_limit;
+  int push_limit_window_secs;
   // Not a setting: the state of the pam_sm_authenticate call (common/call.h), borrowed; null
   // when a working function is called on its own.
   struct zv_call *call;
