@@ -67,12 +67,6 @@ TEST_F(PushContext, PlaceholdersAreFilledCleanedAndCut) {
     EXPECT_EQ(reason(row.pattern, row.rhost, row.tty), row.expected) << row.pattern;
     EXPECT_EQ(app_name, std::string("alice@") + host);
   }
-  // The defaults stay as they were.
-  configure({});
-  zv::HeapPtr<char> body(get_send_push_message_json(params.get(), "alice", "pushapp"));
-  ASSERT_TRUE(body);
-  EXPECT_NE(std::string(body.get()).find(R"("appName": "Linux",)"), std::string::npos);
-  EXPECT_NE(std::string(body.get()).find(R"("authnReason": "Login")"), std::string::npos);
 }
 
 // sshd forks a process per connection: eight logins at once that each want a push for the
