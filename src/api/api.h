@@ -103,6 +103,17 @@ ZV_API_END
 // failed check, nor is the poll refused by the limit on them.
 int validate_push_poll(const module_params *params, const char *username, const char *request_id);
 
+// The size of a push request's application name or reason, its NUL included.
+#define ZV_PUSH_TEXT_SIZE 257
+// `pattern` (push_app_name or push_reason) for a push to `username` with its placeholders filled
+// in, into `out` (ZV_PUSH_TEXT_SIZE bytes): %u the user name, %s the PAM service, %h this host's
+// name, %r the remote host ("local" without one), %t the terminal ("-" without one), %% a percent
+// sign; any other "%" stays as typed. Each value loses its control characters, DEL and invalid
+// UTF-8 and is cut to 64 bytes, the whole text to 256, never inside a character. Returns `out`,
+// or null for a null pattern.
+const char *expand_push_text(const module_params *params, const char *username, const char *pattern,
+                             char *out);
+
 // Folds an operation status into a PAM code: 0 -> PAM_SUCCESS, negative n -> -n, positive ->
 // PAM_AUTH_ERR.
 int zv_status_to_pam(int status);

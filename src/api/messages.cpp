@@ -166,10 +166,13 @@ extern "C" char *get_send_oath_otp_json(const module_params *params, const char 
 extern "C" char *get_send_push_message_json(const module_params *params, const char *username,
                                             const char *delivery_method) {
   if (params == nullptr) return nullptr;
-  zv::UniquePtr<json_t> root(json_pack("{s:s, s:s, s:s, s:s, s:s, s:s}", "type",
-                                       "send_push_message", "deliveryMethod", delivery_method,
-                                       "username", username, "authnAccount", username, "appName",
-                                       params->push_app_name, "authnReason", params->push_reason));
+  char app_name[ZV_PUSH_TEXT_SIZE];
+  char reason[ZV_PUSH_TEXT_SIZE];
+  zv::UniquePtr<json_t> root(
+      json_pack("{s:s, s:s, s:s, s:s, s:s, s:s}", "type", "send_push_message", "deliveryMethod",
+                delivery_method, "username", username, "authnAccount", username, "appName",
+                expand_push_text(params, username, params->push_app_name, app_name), "authnReason",
+                expand_push_text(params, username, params->push_reason, reason)));
   return finish_request(root.get(), nullptr);
 }
 

@@ -1,7 +1,7 @@
 // Push authentication: asks the server to send the user a confirmation request, then polls for
 // the answer once a second with the OTP validation operation, the request's id in place of a code.
-// With push_wait_prompt the user is asked to press Enter once approved (or to type a code)
-// instead of being shown waiting notices.
+// Pushes are limited per user (auth/push_limit.h). With push_wait_prompt the user is asked to
+// press Enter once approved (or to type a code) instead of being shown waiting notices.
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -11,6 +11,7 @@
 #include "api/api.h"
 #include "api/exchange_int.h"
 #include "auth/auth.h"
+#include "auth/push_limit.h"
 #include "common/call.h"
 #include "pam/log.h"
 #include "transport/transport.h"
@@ -64,6 +65,8 @@ int wait_for_answer(const module_params *params, const char *username, const cha
     if (status == 0) {
       result = PAM_SUCCESS;
     } else if (is_refusal(status)) {
+      // The owner said no: the next login uses a code.
+      zv::pause_pushes(params, username);
       result = PAM_AUTH_ERR;
     } else {
       // Anything else, a failed poll included, only means that no answer is known yet.
@@ -107,6 +110,7 @@ extern "C" int send_push_message(const module_params *params, const char *userna
   note_road(params->call, zv::road::push);
   zv::Secret body(get_send_push_message_json(params, username, delivery_method));
   if (!body) return PAM_BUF_ERR;
+  if (zv::take_push(params, username) != PAM_SUCCESS) return PAM_AUTH_ERR;
   send_message(params->pamh, PAM_TEXT_INFO, "%s", "Sending push authentication request.");
   const timespec sent = now();
 

@@ -115,6 +115,11 @@ int read_whole(int fd, size_t max, Secret *out) {
   return 0;
 }
 
+bool rewrite_in_place(int fd, const char *text, size_t len) {
+  return (len == 0 || pwrite(fd, text, len, 0) == static_cast<ssize_t>(len)) &&
+         ftruncate(fd, static_cast<off_t>(len)) == 0 && fsync(fd) == 0;
+}
+
 int replace_file(const module_params *params, const char *who, const char *name, const char *data,
                  size_t len) {
   char companion[ZV_OFFLINE_NAME_SIZE];

@@ -25,6 +25,10 @@ Opened open_locked(const char *name, bool create, Fd *out, bool *created, bool w
 // cannot be read or is larger.
 int read_whole(int fd, size_t max, Secret *out);
 
+// Replaces the whole content of the locked file `fd` in place (a counter file, whose lock must
+// stay on one file) with `len` bytes of `text`, flushed. False when that failed.
+bool rewrite_in_place(int fd, const char *text, size_t len);
+
 // Replaces the locked file `name` with `len` bytes of `data`: a fresh 0600 companion file
 // (name cut to 251 characters + ".new"; whatever stood at its name is removed, never followed),
 // flushed, then renamed over it. Returns 0, or -1 after logging "Failed to rename %s to %s"

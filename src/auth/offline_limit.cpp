@@ -30,13 +30,6 @@ void failures_file_name(char *buf, size_t size, const char *username) {
   (void)snprintf(buf, size, ZV_CONFIG_DIR "/%s" ZV_FAILURES_SUFFIX, username);
 }
 
-// The option's value, or its default where a record was filled without the defaults step.
-int setting(const module_params *params, int module_params::*field, const char *key) {
-  if (params->*field >= 1) return params->*field;
-  const Option *o = find_option(key);
-  return o != nullptr ? o->initial : 1;
-}
-
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 // Reads "<count> <time>\n" exactly.
@@ -56,10 +49,7 @@ bool parse_record(const char *text, int *count, long long *last) {
 // Replaces the content of the locked file in place. False after logging under `who`.
 bool rewrite(const module_params *params, const char *who, const Failures &failures,
              const char *text, size_t len) {
-  const int fd = failures.file.get();
-  if ((len == 0 || pwrite(fd, text, len, 0) == static_cast<ssize_t>(len)) &&
-      ftruncate(fd, static_cast<off_t>(len)) == 0 && fsync(fd) == 0)
-    return true;
+  if (rewrite_in_place(failures.file.get(), text, len)) return true;
   ZV_LOG_AS(who, params, LOG_ERR, "Failed to write offline failure count file: %s",
             LogText(failures.name).c_str());
   return false;
@@ -110,8 +100,7 @@ int lock_failures(const module_params *params, const char *who, const char *user
 }
 
 int current_failures(const module_params *params, const Failures &failures, time_t now) {
-  const int lockout =
-      setting(params, &module_params::offline_codes_lockout_secs, "offline_codes_lockout_secs");
+  const int lockout = int_setting(params, "offline_codes_lockout_secs");
   // A last failure in the future (the clock was set back) counts as one just now.
   const long long elapsed = std::max(0LL, static_cast<long long>(now) - failures.last);
   return elapsed >= lockout ? 0 : failures.count;
@@ -119,7 +108,7 @@ int current_failures(const module_params *params, const Failures &failures, time
 
 bool locked_out(const module_params *params, const Failures &failures, time_t now) {
   return current_failures(params, failures, now) >=
-         setting(params, &module_params::offline_codes_max_failures, "offline_codes_max_failures");
+         int_setting(params, "offline_codes_max_failures");
 }
 
 bool add_failure(const module_params *params, const char *who, Failures *failures, time_t now) {

@@ -98,6 +98,9 @@ constexpr Option kOptions[] = {
     ZV_FLAG(no_username_commands, 1),
     ZV_FLAG(push_wait_prompt, 1),
     ZV_FLAG(forward_pass, 1),
+    // 0 would mean no push at all, or a window that ends at once: both give the default.
+    integer("push_limit", &P::push_limit, 5, 1),
+    integer("push_limit_window_secs", &P::push_limit_window_secs, 600, 1),
 };
 // clang-format on
 
@@ -114,6 +117,13 @@ const Option *find_option(const char *key) {
   for (const Option &o : kOptions)
     if (std::strcmp(o.key, key) == 0) return &o;
   return nullptr;
+}
+
+int int_setting(const module_params *params, const char *key) {
+  const Option *o = find_option(key);
+  if (o == nullptr || o->kind != OptionKind::integer) return 0;
+  const int value = params->*o->number;
+  return value >= o->minimum ? value : o->initial;
 }
 
 } // namespace zv

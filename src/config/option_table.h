@@ -47,6 +47,10 @@ std::span<const Option> options();
 // The row of `key`, or null.
 const Option *find_option(const char *key);
 
+// The value of the integer option `key` in `params`, or the option's default where the field
+// holds less than the option allows (a record filled without the defaults step).
+int int_setting(const module_params *params, const char *key);
+
 // Applies one option (a module argument or a line of the configuration file) to the record.
 // False when no row takes it; parse_args then logs and skips it.
 bool apply_option(const char *entry, module_params *params);

@@ -72,6 +72,8 @@ typedef struct module_params {
   int no_username_commands;
   int push_wait_prompt;
   int forward_pass;
+  int push_limit;
+  int push_limit_window_secs;
   // Not a setting: the state of the pam_sm_authenticate call (common/call.h), borrowed; null
   // when a working function is called on its own.
   struct zv_call *call;

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <thread>
 
+#include "audit_log.h"
 #include "login_fixture.h"
 
 using namespace zvtest;
@@ -209,7 +210,7 @@ TEST_F(Push, WaitPromptTakesEnterOrACode) {
        {info(kSendingPush), hidden(prompt), error(kInvalidChoice)}},
       {"", PAM_AUTH_ERR, {"send_push_message"}, {info(kSendingPush), hidden(prompt)}}, // none
   };
-  wait(3, {"push_wait_prompt"});
+  wait(3, {"push_wait_prompt", "push_limit=10"}); // more pushes than the default allows
   for (size_t i = 0; i < std::size(cases); i++) {
     const Case &c = cases[i];
     SCOPED_TRACE(i);
@@ -245,4 +246,40 @@ TEST_F(Push, WaitPromptStillTimesOut) {
   fake.set_default_json("validate_oath_otp", kPending);
   EXPECT_EQ(login("alice", {""}), PAM_AUTH_ERR);
   EXPECT_EQ(conv.errors(), Strings{kTimedOut});
+}
+
+// The owner said no: no push goes out for that user until the window has passed, whatever the
+// road; the user is told to use a code, and the audit record shows the push road failing.
+TEST_F(Push, ARefusedPushPausesPushesForTheWindow) {
+  configure({"allow_push_authentication", "push_limit_window_secs=2", "max_push_wait_secs=3"});
+  push_accepted();
+  fake.queue_json("validate_oath_otp", R"({"errorCode": 9030})");
+  EXPECT_EQ(login("zvmfa.sendpush:alice", {}), PAM_AUTH_ERR);
+  EXPECT_EQ(fake.requests("send_push_message").size(), 1u);
+  EXPECT_TRUE(logged({LOG_WARNING, "send_push_message: Push refused by alice: pushes paused for 2 "
+                                   "seconds"}));
+
+  fake.clear();
+  syslog_clear();
+  EXPECT_EQ(login("alice", {""}), PAM_AUTH_ERR); // the legacy empty answer
+  EXPECT_TRUE(fake.requests().empty());
+  EXPECT_EQ(conv.seen,
+            (std::vector<PamMessage>{info(kPushNotice), hidden(kOtpPrompt),
+                                     error("Push requests are paused for this account. Please "
+                                           "enter a code.")}));
+  EXPECT_EQ(count_logged(LOG_WARNING, "send_push_message: Push request for alice held back: "
+                                      "pushes are paused for "),
+            1u);
+  const auto audits = audit_records();
+  ASSERT_EQ(audits.size(), 1u);
+  EXPECT_EQ(audits[0]["road"], "push");
+  EXPECT_EQ(audits[0]["result"], "failure");
+  // Codes keep working.
+  EXPECT_EQ(login("alice", {"123456"}), PAM_SUCCESS);
+
+  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+  fake.clear();
+  push_accepted();
+  EXPECT_EQ(login("alice", {""}), PAM_SUCCESS);
+  EXPECT_EQ(fake.requests("send_push_message").size(), 1u);
 }

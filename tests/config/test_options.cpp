@@ -289,6 +289,8 @@ TEST_F(OptionsTest, NegativeIntegersTakeTheirFallbacks) {
       {"request_timeout_secs", 15, &module_params::request_timeout_secs},
       {"offline_codes_max_failures", 5, &module_params::offline_codes_max_failures},
       {"offline_codes_lockout_secs", 900, &module_params::offline_codes_lockout_secs},
+      {"push_limit", 5, &module_params::push_limit},
+      {"push_limit_window_secs", 600, &module_params::push_limit_window_secs},
   };
   for (const auto &c : zero_is_default) {
     for (const char *value : {"0", "-1"}) {

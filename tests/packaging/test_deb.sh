@@ -113,8 +113,9 @@ login unix-password || fail "password login refused after remove"
 echo ok
 
 echo "--- purge: nothing left"
-# What the module leaves after a failed offline check, beside the stock it wrote.
+# What the module leaves after a failed offline check and a push, beside the stock it wrote.
 printf '1 0\n' >/etc/zelvane.d/alice.offline.fail
+printf '0 0\n' >/etc/zelvane.d/alice.push
 quiet dpkg -P libpam-zelvane
 [ -e /etc/zelvane.d ] && fail "/etc/zelvane.d left after purge: $(ls -A /etc/zelvane.d)"
 dpkg-query -W libpam-zelvane >/dev/null 2>&1 && fail "dpkg still knows the package"

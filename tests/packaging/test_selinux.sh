@@ -61,6 +61,8 @@ done <<'PATHS'
 /etc/zelvane.d/ca.pem zelvane_etc_t
 /etc/zelvane.d/alice.offline zelvane_offline_t
 /etc/zelvane.d/alice.offline.new zelvane_offline_t
+/etc/zelvane.d/alice.offline.fail zelvane_offline_t
+/etc/zelvane.d/alice.push zelvane_offline_t
 PATHS
 echo ok
 

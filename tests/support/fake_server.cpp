@@ -1,5 +1,6 @@
 #include "fake_server.h"
 
+#include <filesystem>
 #include <fstream>
 #include <jansson.h>
 #include <memory>
@@ -107,6 +108,11 @@ std::vector<std::string> FakeZelvane::settings(const std::string &host) const {
 void FakeZelvane::write_config(const std::vector<std::string> &extra,
                                const std::string &host) const {
   mkdir("/etc/zelvane.d", 0700);
+  // A fresh configuration starts with no pushes counted: the tests of one program share the
+  // directory, and most push for the same user.
+  std::error_code ec;
+  for (const auto &entry : std::filesystem::directory_iterator("/etc/zelvane.d", ec))
+    if (entry.path().extension() == ".push") std::filesystem::remove(entry.path(), ec);
   std::ofstream out("/etc/zelvane.d/pam_zelvane.conf", std::ios::trunc);
   for (const std::string &line : settings(host)) out << line << "\n";
   for (const std::string &line : extra) out << line << "\n";
