@@ -15,6 +15,14 @@
 // never touched. Needs root.
 //
 //   bench_transport [N]     (default 200)
+//   bench_transport --profile CLIENT [N]
+//
+// The second form runs N requests of one client only (CLIENT: fresh-bundle, fresh-file,
+// handle-bundle, handle-file, baseline, curl), after the same warm-up, inside one function for
+// a profiler to count, and prints nothing but failures. Instruction counts per request:
+//   valgrind --tool=callgrind --toggle-collect='*profiled_requests*'
+//            bench/bench_transport --profile handle-file 50
+// (the server's threads run outside that function and are not counted).
 //
 // Prints per-request medians of wall time and of the calling thread's CPU time (the server runs
 // in other threads of this process and is not counted; loading and unloading the module are),
@@ -210,12 +218,26 @@ bool fresh_module_request(const module_params *params) {
   return dlclose(module) == 0 && ok;
 }
 
+// The requests a profiler counts (see the usage above).
+[[gnu::noinline]] bool profiled_requests(int n, bool (*request)(const void *), const void *arg) {
+  for (int i = 0; i < n; i++) {
+    if (!request(arg)) return false;
+  }
+  return true;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
+  const char *profile = nullptr;
+  if (argc > 2 && std::strcmp(argv[1], "--profile") == 0) {
+    profile = argv[2];
+    argv += 2;
+    argc -= 2;
+  }
   const int n = argc > 1 ? std::atoi(argv[1]) : 200;
   if (n < 1) {
-    std::fprintf(stderr, "usage: %s [N]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s [--profile CLIENT] [N]\n", argv[0]);
     return 2;
   }
   if (!enter_private_namespace()) return 1;
@@ -264,6 +286,7 @@ int main(int argc, char **argv) {
   Samples base{"baseline (store loaded once)", {}, {}};
   Samples crl{"libcurl, one-cert file", {}, {}};
   struct Client {
+    const char *key; // for --profile
     Samples *samples;
     bool (*request)(const void *);
     const void *arg;
@@ -287,17 +310,17 @@ int main(int argc, char **argv) {
     return module_request(h->module, h->params);
   };
   const Client clients[] = {
-      {&fresh_bundle, fresh, &with_bundle},
-      {&fresh_file, fresh, &with_file},
-      {&mod_bundle, kept, &handle_bundle},
-      {&mod_file, kept, &handle_file},
-      {&base,
+      {"fresh-bundle", &fresh_bundle, fresh, &with_bundle},
+      {"fresh-file", &fresh_file, fresh, &with_file},
+      {"handle-bundle", &mod_bundle, kept, &handle_bundle},
+      {"handle-file", &mod_file, kept, &handle_file},
+      {"baseline", &base,
        [](const void *a) {
          const auto *b = static_cast<const Base *>(a);
          return baseline_request(b->ctx, b->port);
        },
        &base_arg},
-      {&crl,
+      {"curl", &crl,
        [](const void *a) {
          const auto *c = static_cast<const Curl *>(a);
          return curl_request(c->url, c->ca);
@@ -309,11 +332,24 @@ int main(int argc, char **argv) {
   // Warm-up: page in every code path and the server's.
   for (int i = 0; i < 5; i++) {
     for (const Client &c : clients) {
-      if (!c.request(c.arg)) {
+      if ((profile == nullptr || std::strcmp(profile, c.key) == 0) && !c.request(c.arg)) {
         std::fprintf(stderr, "warm-up request failed (%s)\n", c.samples->name);
         return 1;
       }
     }
+  }
+  if (profile != nullptr) {
+    for (const Client &c : clients) {
+      if (std::strcmp(profile, c.key) != 0) continue;
+      const bool ok = profiled_requests(n, c.request, c.arg);
+      if (!ok) std::fprintf(stderr, "a request failed (%s)\n", c.samples->name);
+      SSL_CTX_free(baseline);
+      dlclose(handle);
+      curl_global_cleanup();
+      return ok ? 0 : 1;
+    }
+    std::fprintf(stderr, "no client %s\n", profile);
+    return 2;
   }
   // Interleaved, and the order rotated, so that drift in machine load and the work one request
   // leaves behind (the server thread of the last connection winding down) hit every client alike.

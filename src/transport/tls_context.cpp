@@ -97,6 +97,10 @@ SSL_CTX *zv::transport::new_ssl_context(const module_params *params, const char 
   }
   // Replies carry offline codes: decrypted records are wiped before their buffers are freed.
   SSL_CTX_set_options(ctx.get(), SSL_OP_CLEANSE_PLAINTEXT);
+  // Records are read as they come, many in one read(), instead of a header and a body each: some
+  // twenty fewer system calls per request. The socket carries nothing but TLS once the
+  // handshake starts (a proxy's answer to CONNECT is read before), so nothing is read too early.
+  SSL_CTX_set_read_ahead(ctx.get(), 1);
   return ctx.release();
 }
 
