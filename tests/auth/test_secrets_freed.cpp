@@ -1,9 +1,10 @@
 // No secret is left behind in freed memory. Each road of a login runs with free_scanner.c
-// preloaded, which searches every block that the login's thread hands back to the allocator for
-// the password, the code, the application key and the proxy password (plain and in their Basic
-// credentials) and for the offline codes of a reply. The one exception is Jansson's parser,
-// whose work buffers the module cannot reach (Jansson's allocator hooks are process-wide and
-// belong to the host): blocks freed by libjansson may hold pieces of a reply's offline codes.
+// preloaded, which searches every block that the login's thread takes from the allocator during
+// the road and hands back for the password, the code, the application key and the proxy password
+// (plain and in their Basic credentials) and for the offline codes of a reply. The one exception
+// is Jansson's parser, whose work buffers the module cannot reach (Jansson's allocator hooks are
+// process-wide and belong to the host): blocks freed by libjansson may hold pieces of a reply's
+// offline codes.
 #include <algorithm>
 #include <cstring>
 #include <iostream>
@@ -79,6 +80,7 @@ protected:
     const int rc = pam_run(service, "alice", conv);
     const int count = zv_scan_disarm();
     EXPECT_EQ(rc, PAM_SUCCESS) << road.name;
+    ASSERT_GE(count, 0) << road.name << ": too many blocks to follow";
     ASSERT_LE(count, 256) << road.name;
     for (int i = 0; i < count; i++) {
       const zv_scan_find &f = zv_scan_finds()[i];

@@ -1,11 +1,11 @@
 // The interface of free_scanner.c, a library preloaded (LD_PRELOAD) into the test of freed
 // secrets: while a thread is armed, every block it hands back to the allocator (free, realloc,
 // reallocarray) is searched for the armed needles first, and each find is kept with the name of
-// the object whose code freed the block. Blocks handed out to the armed thread start zeroed, so a
-// find was written during the block's own life, not left behind by an earlier owner (the test
-// writing its configuration, say). Only the armed thread is watched, so that the test's own
-// server threads, which handle the same secrets, are left out. The functions are weak here: they
-// are null when the library is not preloaded.
+// the object whose code freed the block. Only blocks handed out to the armed thread since it was
+// armed are searched, and they start zeroed, so a find was written during the block's own life,
+// not left behind by an earlier owner (the test writing its configuration, say). Only the armed
+// thread is watched, so that the test's own server threads, which handle the same secrets, are
+// left out. The functions are weak here: they are null when the library is not preloaded.
 #pragma once
 
 #include <stddef.h>
@@ -25,7 +25,8 @@ struct zv_scan_find {
 // Arms the calling thread with `count` needles (copied; at most 32 of at most 127 bytes) and
 // forgets earlier finds.
 void zv_scan_arm(const char *const *needles, int count) __attribute__((weak));
-// Disarms the calling thread; returns the number of finds (at most 256 are kept).
+// Disarms the calling thread; returns the number of finds (at most 256 are kept), or -1 if more
+// blocks were alive at once than it can follow (16384).
 int zv_scan_disarm(void) __attribute__((weak));
 // The finds kept since the last arming.
 const struct zv_scan_find *zv_scan_finds(void) __attribute__((weak));
