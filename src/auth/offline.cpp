@@ -182,7 +182,8 @@ int check_offline_code(const module_params *params, const char *username, const 
   const time_t now = time(nullptr);
   zv::offline::Failures failures;
   if (limited) {
-    if (zv::offline::lock_failures(params, kChecker, username, &failures) != 0) return kRejected;
+    if (zv::offline::lock_failures(params, kChecker, username, now, &failures) != 0)
+      return kRejected;
     if (zv::offline::locked_out(params, failures, now)) {
       ZV_LOG_AS(kChecker, params, LOG_WARNING,
                 "Offline code check refused for %s after %d failed checks",

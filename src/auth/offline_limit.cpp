@@ -86,7 +86,7 @@ void log_unavailable(const module_params *params, const char *who, Opened how, c
 
 } // namespace
 
-int lock_failures(const module_params *params, const char *who, const char *username,
+int lock_failures(const module_params *params, const char *who, const char *username, time_t now,
                   Failures *out) {
   if (!failures_file_name(out->name, sizeof out->name, username)) {
     ZV_LOG_AS(who, params, LOG_ERR, "No offline failure count file for user name: %s",
@@ -115,6 +115,15 @@ int lock_failures(const module_params *params, const char *who, const char *user
               LogText(out->name).c_str());
     out->count = INT_MAX;
     out->last = st.st_mtime;
+  }
+  // A last failure in the future (a clock that ran ahead and was set back) is one just now, and
+  // is put on record so: the lockout must not wait for that time to come round.
+  if (out->last > now) {
+    out->last = now;
+    char record[kMaxRecord];
+    const int len =
+        snprintf(record, sizeof record, "%d %lld\n", out->count, static_cast<long long>(now));
+    if (len > 0) (void)rewrite(params, who, *out, record, static_cast<size_t>(len)); // logged
   }
   return 0;
 }

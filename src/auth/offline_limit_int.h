@@ -24,10 +24,11 @@ struct Failures {
   long long last = 0; // time of the last failure
 };
 
-// Opens the account's failure file (creating it empty, 0600), locks it and reads it. Returns 0, or
-// -1 after logging under `who` why it cannot be had: the check must then be refused.
+// Opens the account's failure file (creating it empty, 0600), locks it and reads it; a last
+// failure later than `now` is read, and put on record, as one at `now`. Returns 0, or -1 after
+// logging under `who` why it cannot be had: the check must then be refused.
 // `username` must pass offline_username_ok.
-int lock_failures(const module_params *params, const char *who, const char *username,
+int lock_failures(const module_params *params, const char *who, const char *username, time_t now,
                   Failures *out);
 // The failures that still count at `now`: none once offline_codes_lockout_secs have passed
 // since the last one.
