@@ -182,7 +182,8 @@ int check_offline_code(const module_params *params, const char *username, const 
   const time_t now = time(nullptr);
   zv::offline::Failures failures;
   if (limited) {
-    if (zv::offline::lock_failures(params, kChecker, username, &failures) != 0) return kRejected;
+    if (zv::offline::lock_failures(params, kChecker, username, now, &failures) != 0)
+      return kRejected;
     if (zv::offline::locked_out(params, failures, now)) {
       ZV_LOG_AS(kChecker, params, LOG_WARNING,
                 "Offline code check refused for %s after %d failed checks",
@@ -269,12 +270,14 @@ int store_offline_codes(const module_params *params, const char *username, char 
   bool created = false;
   if (lock_code_file(params, kWriter, name, true, &file, &created) != zv::offline::Opened::locked)
     return -1;
+  // Failed checks of the old stock no longer count against the new one. They are forgotten while
+  // the name still leads to the file this lock is on: a check that then finds the new file (and
+  // its lock free) counts against it, and no reset comes after to erase that.
+  zv::offline::reset_failures(params, kWriter, username);
   if (zv::offline::replace_file(params, kWriter, name, lines.get(), lines.size()) != 0) {
     // The empty file made only to carry the lock must not pose as a stock.
     if (created) unlink(name);
     return -1;
   }
-  // Failed checks of the old stock no longer count against the new one.
-  zv::offline::reset_failures(params, kWriter, username);
   return 0;
 }

@@ -17,6 +17,7 @@
 
 #include "auth/offline_file_int.h"
 #include "config/option_table.h"
+#include "pam/groups_int.h"
 #include "pam/log.h"
 
 namespace zv::offline {
@@ -25,9 +26,14 @@ namespace {
 // "<count> <time>\n" needs far less; anything larger is not a file of ours.
 constexpr size_t kMaxRecord = 64;
 
-void failures_file_name(char *buf, size_t size, const char *username) {
-  // offline_username_ok guarantees that the name and its companion fit whole.
-  (void)snprintf(buf, size, ZV_CONFIG_DIR "/%s" ZV_FAILURES_SUFFIX, username);
+// The count file of the account `username` names, under the account's own name, so that every
+// spelling of one account shares one count. False when that name cannot form the file's name.
+bool failures_file_name(char *buf, size_t size, const char *username) {
+  char account[ZV_OFFLINE_NAME_SIZE];
+  if (!account_name(username, account, sizeof account) || offline_username_ok(account) == 0)
+    return false;
+  const int len = snprintf(buf, size, ZV_CONFIG_DIR "/%s" ZV_FAILURES_SUFFIX, account);
+  return len > 0 && static_cast<size_t>(len) < size;
 }
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
@@ -70,9 +76,13 @@ void log_unavailable(const module_params *params, const char *who, Opened how, c
 
 } // namespace
 
-int lock_failures(const module_params *params, const char *who, const char *username,
+int lock_failures(const module_params *params, const char *who, const char *username, time_t now,
                   Failures *out) {
-  failures_file_name(out->name, sizeof out->name, username);
+  if (!failures_file_name(out->name, sizeof out->name, username)) {
+    ZV_LOG_AS(who, params, LOG_ERR, "No offline failure count file for user name: %s",
+              LogText::user(username).c_str());
+    return -1;
+  }
   bool created = false;
   const Opened how = open_locked(out->name, true, &out->file, &created, true);
   if (how != Opened::locked) {
@@ -95,6 +105,15 @@ int lock_failures(const module_params *params, const char *who, const char *user
               LogText(out->name).c_str());
     out->count = INT_MAX;
     out->last = st.st_mtime;
+  }
+  // A last failure in the future (a clock that ran ahead and was set back) is one just now, and
+  // is put on record so: the lockout must not wait for that time to come round.
+  if (out->last > now) {
+    out->last = now;
+    char record[kMaxRecord];
+    const int len =
+        snprintf(record, sizeof record, "%d %lld\n", out->count, static_cast<long long>(now));
+    if (len > 0) (void)rewrite(params, who, *out, record, static_cast<size_t>(len)); // logged
   }
   return 0;
 }
@@ -131,7 +150,7 @@ void clear_failures(const module_params *params, const char *who, Failures *fail
 
 void reset_failures(const module_params *params, const char *who, const char *username) {
   Failures failures;
-  failures_file_name(failures.name, sizeof failures.name, username);
+  if (!failures_file_name(failures.name, sizeof failures.name, username)) return;
   bool created = false;
   const Opened how = open_locked(failures.name, false, &failures.file, &created, true);
   if (how == Opened::missing) return;

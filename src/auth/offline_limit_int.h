@@ -1,8 +1,9 @@
-// The limit on failed offline code checks (offline_limit.cpp). Per user, the file
-// "/etc/zelvane.d/<user>.offline.fail" holds the failed checks that still count and the time of
-// the last one, as "<count> <seconds since the epoch>\n"; empty (or missing) means none. It is
-// read and written in place under its exclusive lock, which the checker takes while it holds
-// the lock of the user's code file (always in that order). Not exported.
+// The limit on failed offline code checks (offline_limit.cpp). Per account, the file
+// "/etc/zelvane.d/<account>.offline.fail", named by the account's own name whatever spelling was
+// typed, holds the failed checks that still count and the time of the last one, as
+// "<count> <seconds since the epoch>\n"; empty (or missing) means none. It is read and written in
+// place under its exclusive lock, which the checker takes while it holds the lock of the user's
+// code file (always in that order). Not exported.
 #pragma once
 
 #include <ctime>
@@ -23,10 +24,11 @@ struct Failures {
   long long last = 0; // time of the last failure
 };
 
-// Opens the user's failure file (creating it empty, 0600), locks it and reads it. Returns 0, or
-// -1 after logging under `who` why it cannot be had: the check must then be refused.
+// Opens the account's failure file (creating it empty, 0600), locks it and reads it; a last
+// failure later than `now` is read, and put on record, as one at `now`. Returns 0, or -1 after
+// logging under `who` why it cannot be had: the check must then be refused.
 // `username` must pass offline_username_ok.
-int lock_failures(const module_params *params, const char *who, const char *username,
+int lock_failures(const module_params *params, const char *who, const char *username, time_t now,
                   Failures *out);
 // The failures that still count at `now`: none once offline_codes_lockout_secs have passed
 // since the last one.
@@ -37,7 +39,7 @@ bool locked_out(const module_params *params, const Failures &failures, time_t no
 bool add_failure(const module_params *params, const char *who, Failures *failures, time_t now);
 // Forgets every failure on record.
 void clear_failures(const module_params *params, const char *who, Failures *failures);
-// Forgets the user's failures when there is a file (a fresh stock of codes arrived).
+// Forgets the account's failures when there is a file (a fresh stock of codes arrived).
 void reset_failures(const module_params *params, const char *who, const char *username);
 
 } // namespace zv::offline

@@ -2,7 +2,9 @@
 // with mfa_groups only the users in those groups (and not in a "!" group) go through it. Both
 // read the system's databases through NSS; entries larger than the first buffer are read again
 // with a larger one. Every doubt leaves the user to the module: it never skips a user because a
-// lookup failed.
+// lookup failed. Groups are asked about the account's own name, as pam_modutil_user_in_group
+// does: a passwd source that matches names without regard to case (SSSD or winbind in front of a
+// directory) makes "ALICE" the account alice, whom /etc/group lists as "alice".
 #include "pam/groups_int.h"
 
 #include <algorithm>
@@ -62,16 +64,23 @@ struct UserGroups {
   }
 };
 
+// A user name as long as any Linux allows (LOGIN_NAME_MAX); a longer one goes through the module.
+constexpr size_t kNameSize = 256;
+
+Lookup find_user(const char *user, passwd *pw, HeapPtr<char> *buf) {
+  return grow_lookup(first_buffer_size(_SC_GETPW_R_SIZE_MAX), buf,
+                     [&](char *b, size_t n, void **result) {
+                       passwd *r = nullptr;
+                       const int rc = getpwnam_r(user, pw, b, n, &r);
+                       *result = r;
+                       return rc;
+                     });
+}
+
 Lookup find_user_groups(const char *user, UserGroups *out) {
   passwd pw{};
   HeapPtr<char> buf;
-  const Lookup found = grow_lookup(first_buffer_size(_SC_GETPW_R_SIZE_MAX), &buf,
-                                   [&](char *b, size_t n, void **result) {
-                                     passwd *r = nullptr;
-                                     const int rc = getpwnam_r(user, &pw, b, n, &r);
-                                     *result = r;
-                                     return rc;
-                                   });
+  const Lookup found = find_user(user, &pw, &buf);
   if (found != Lookup::found) return found;
   int room = 32;
   for (;;) {
@@ -113,21 +122,39 @@ Lookup find_group(const char *name, size_t first_size, GroupEntry *out) {
   });
 }
 
+bool account_name(const char *user, char *out, size_t size) {
+  passwd pw{};
+  HeapPtr<char> buf;
+  const Lookup found = find_user(user, &pw, &buf);
+  if (found == Lookup::no_memory) return false;
+  const char *name = found == Lookup::found && pw.pw_name != nullptr ? pw.pw_name : user;
+  const size_t len = std::strlen(name);
+  if (len >= size) return false;
+  std::memcpy(out, name, len + 1);
+  return true;
+}
+
 Bypass check_bypass_group(const module_params *params, const char *user) {
   const char *name = params->bypass_group_name;
   if (name == nullptr || name[0] == '\0') return Bypass::no;
+  char account[kNameSize];
+  if (!account_name(user, account, sizeof account)) return Bypass::no;
   GroupEntry entry;
   const Lookup found = find_group(name, first_buffer_size(_SC_GETGR_R_SIZE_MAX), &entry);
   if (found == Lookup::no_memory) return Bypass::error;
   if (found != Lookup::found || entry.grp.gr_mem == nullptr) return Bypass::no;
-  return names_member(entry.grp, user) ? Bypass::yes : Bypass::no;
+  return names_member(entry.grp, account) ? Bypass::yes : Bypass::no;
 }
 
 bool outside_mfa_groups(const module_params *params, const char *user) {
   if (params->mfa_groups == nullptr || !names_a_group(params->mfa_groups)) return false;
   HeapPtr<char> list(strdup(params->mfa_groups));
   UserGroups groups;
-  const Lookup found = list ? find_user_groups(user, &groups) : Lookup::no_memory;
+  char account[kNameSize];
+  const Lookup found = !list ? Lookup::no_memory
+                       : !account_name(user, account, sizeof account)
+                           ? Lookup::failed
+                           : find_user_groups(account, &groups);
   if (found == Lookup::missing) {
     ZV_LOG_AS(kEntry, params, LOG_INFO, "mfa_groups: no such user %s; the module applies",
               LogText::user(user).c_str());
@@ -163,7 +190,7 @@ bool outside_mfa_groups(const module_params *params, const char *user) {
     if (groups.has(entry.grp.gr_gid)) (exclude ? excluded : in_listed) = true;
     // The group's own member list too, for a listed group only: a group source that was down
     // while the user's groups were gathered must not take the user out of the module.
-    if (!exclude && names_member(entry.grp, user)) in_listed = true;
+    if (!exclude && names_member(entry.grp, account)) in_listed = true;
   }
   if (failed) return false;
   return excluded || (listed && !in_listed);

@@ -26,12 +26,17 @@ struct GroupEntry {
 Lookup find_group(const char *name, size_t first_size, GroupEntry *out);
 
 enum class Bypass { no, yes, error };
-// Whether `user` is listed in the member list of bypass_group_name (error: no buffer at all).
+// Whether the account `user` names is listed in the member list of bypass_group_name (error: no
+// buffer at all).
 Bypass check_bypass_group(const module_params *params, const char *user);
 
-// Whether `user` is outside mfa_groups: in none of its groups, or in one of its "!" groups.
-// Without a list, and whenever a lookup fails, the answer is no (the user goes through the
-// module); a failed lookup is logged.
+// Whether the account `user` names is outside mfa_groups: in none of its groups, or in one of its
+// "!" groups. Without a list, and whenever a lookup fails, the answer is no (the user goes through
+// the module); a failed lookup is logged.
 bool outside_mfa_groups(const module_params *params, const char *user);
+
+// The account's own name for `user` (pw_name) when the passwd database knows it, else `user`
+// itself; copied into out (size bytes). False when it does not fit or memory ran out.
+bool account_name(const char *user, char *out, size_t size);
 
 } // namespace zv

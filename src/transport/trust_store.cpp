@@ -6,12 +6,14 @@
 // (about 100 us each, most of it their public keys): many times the rest of a request, for the
 // one or two certificates a chain uses.
 //
-// So the file is read once per request, through a small buffer, and each PEM block is decoded
-// from Base64 and checked here, without OpenSSL's certificate decoder; the certificates are
-// indexed by a key of their subject name. The store carries an X509_LOOKUP whose get_by_subject,
-// asked by the verifier for an issuer, decodes every certificate of the file whose key matches and
-// adds it to the store, as OpenSSL's hashed-directory lookup (by_dir.c) adds the files of a hash.
-// The verifier then picks among them exactly as in a store that holds the whole file:
+// So the file is read once per request by OpenSSL's own PEM reader, with the flags and on the
+// kind of stream a full load uses (X509_STORE_load_file reads it the same way), so the blocks,
+// their bytes and where reading stops are those of a full load by construction. Of each
+// certificate only the short way to its subject is walked, and the certificate is indexed by a
+// key of that name. The store carries an X509_LOOKUP whose get_by_subject, asked by the
+// verifier for an issuer, decodes every certificate of the file whose key matches and adds it to
+// the store, as OpenSSL's hashed-directory lookup (by_dir.c) adds the files of a hash. The
+// verifier then picks among them exactly as in a store that holds the whole file:
 //  - the key is a function of what X509_NAME_cmp compares (the names' canonical form: case and
 //    white space folded, string types made UTF-8), only coarser, so two names OpenSSL deems
 //    equal always share a key; names that share a key but differ cost one decoding too many;
@@ -21,23 +23,19 @@
 //    certificate of the name) finds them all;
 //  - CRLs are few and decoded at once; partial chains are allowed as before.
 //
-// A block counts as malformed when a full load would refuse the file for it. Every block is
-// checked in full before the store is used: the PEM framing, the Base64, and the DER of each
-// certificate, field by field, in a form strict enough that OpenSSL is sure to decode it. Any
-// block outside that form - and any layout this index does not take (a key, a header, a line
-// of unusual length or white space, a certificate encoded unusually) - sends the whole file to
-// OpenSSL's own loader instead (it reads the file again from the start, on the descriptor
-// already open), which accepts or refuses it exactly as before, with its own errors. So the index
-// is never more lenient than a full load, and a file it takes is trusted for exactly what a full
-// load trusts. (A certificate that still failed to decode when needed would be left out of the
-// store, not trusted.)
+// A file the reader refuses, and any layout the index does not take (a header, a key or other
+// block, a certificate whose subject it cannot reach or key), goes to OpenSSL's own loader
+// instead (it reads the file again from the start, on the stream already open), which accepts
+// or refuses it exactly as before, with its own errors. Whether each certificate decodes is left
+// to the decoder, when a chain needs it: one that the index vouched for and that then fails to
+// decode (a full load would have refused the whole file) makes every verification with the
+// store fail, so nothing is trusted that a full load would not trust.
 //
 // The store, its lookup method and the index belong to one request: nothing is shared between
 // requests or threads, and nothing outlives the module.
 #include "transport/transport.h"
 #include "transport/trust_store_int.h"
 
-#include <bit>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -60,9 +58,9 @@ using LookupName = X509_NAME *;
 
 namespace zv::transport {
 
-// One PEM block of the file, decoded.
+// One certificate or CRL of the file.
 struct Block {
-  const unsigned char *der; // what the decoder is given: the certificate, and trust settings
+  unsigned char *der; // from OpenSSL's PEM reader: the certificate, and trust settings
   size_t len;
   size_t cert_len; // the certificate alone
   uint64_t key;    // subject_key of its subject (certificates)
@@ -71,46 +69,34 @@ struct Block {
   bool loaded;     // in the store (or tried)
 };
 
-// The blocks' DER, written one after another into chunks.
-struct Chunk {
-  Chunk *next; // the chunk filled before this one
-  size_t size, used;
-  unsigned char *data() { return reinterpret_cast<unsigned char *>(this + 1); }
-};
-
 struct TrustIndex {
   X509_LOOKUP_METHOD *method; // the method of the store's lookup, released with the index
   X509_STORE *store;          // borrowed: the store owns the index through its lookup
   Block *blocks;
   size_t count, capacity;
-  Chunk *chunks; // the one being filled first
+  bool failed; // a certificate it vouched for did not decode: nothing verifies
 };
 
 namespace {
 
 using FilePtr = UniquePtr<FILE>;
 using CrlPtr = UniquePtr<X509_CRL>;
-
-// A CA file larger than this is refused (the system bundle is 220 KB).
-constexpr size_t kMaxFileSize = 64u << 20;
-// The file is read through a buffer of this size, not held whole, and its DER is kept in chunks
-// of this size: both stay below the size from which the allocator hands out fresh pages (and
-// takes them back) on every request.
-constexpr size_t kReadBuffer = 64u << 10;
-constexpr size_t kChunk = 64u << 10;
-// Lines longer than this, inside or outside a block, are left to OpenSSL, whose reader splits
-// lines at 254 bytes.
-constexpr size_t kMaxLine = 200;
-
 using InfosPtr = UniquePtr<STACK_OF(X509_INFO)>;
+
+struct FreeOpenssl {
+  void operator()(void *p) const noexcept { OPENSSL_free(p); }
+};
+template <class T> using OpensslPtr = std::unique_ptr<T, FreeOpenssl>;
+
+// The store's slot for its index: the application's own (0, which X509_STORE_get_ex_new_index
+// never hands out), free since the store is this request's alone.
+constexpr int kIndexSlot = 0;
+// A CA file larger than this is refused (the system bundle is 220 KB).
+constexpr off_t kMaxFileSize = 64 << 20;
 
 void free_index(TrustIndex *index) {
   if (index == nullptr) return;
-  for (Chunk *chunk = index->chunks; chunk != nullptr;) {
-    Chunk *next = chunk->next;
-    std::free(chunk);
-    chunk = next;
-  }
+  for (size_t i = 0; i < index->count; i++) OPENSSL_free(index->blocks[i].der);
   std::free(index->blocks);
   X509_LOOKUP_meth_free(index->method);
   std::free(index);
@@ -190,27 +176,20 @@ X509_STORE *load_whole(FILE *file, int *count) {
 // --- DER ----------------------------------------------------------------------------------------
 
 enum : unsigned char {
-  kBoolean = 0x01,
   kInteger = 0x02,
   kBitString = 0x03,
-  kOctetString = 0x04,
   kNull = 0x05,
   kOid = 0x06,
   kUtf8 = 0x0c,
-  kNumeric = 0x12,
   kPrintable = 0x13,
   kT61 = 0x14,
   kIa5 = 0x16,
-  kUtcTime = 0x17,
-  kGeneralizedTime = 0x18,
   kVisible = 0x1a,
   kUniversal = 0x1c,
   kBmp = 0x1e,
   kSequence = 0x30,
   kSet = 0x31,
   kContext0 = 0xa0, // [0], constructed
-  kContext1 = 0xa1,
-  kContext3 = 0xa3,
 };
 
 struct Der {
@@ -247,70 +226,6 @@ inline bool take(Der &d, unsigned char tag, Der *content) {
   unsigned char found = 0;
   if (!take_any(rest, &found, content) || found != tag) return false;
   d = rest;
-  return true;
-}
-
-// Shortest two's complement, as OpenSSL requires.
-bool valid_integer(Der c) {
-  if (c.empty()) return false;
-  return c.size() == 1 ||
-         !((c.p[0] == 0x00 && (c.p[1] & 0x80) == 0) || (c.p[0] == 0xff && (c.p[1] & 0x80) != 0));
-}
-
-bool valid_oid(Der c) {
-  if (c.empty() || (c.end[-1] & 0x80) != 0) return false;
-  for (const unsigned char *q = c.p; q != c.end; q++)
-    if (*q == 0x80 && (q == c.p || (q[-1] & 0x80) == 0)) return false; // padded sub-identifier
-  return true;
-}
-
-// At most 7 unused bits, all zero (so that re-encoding the string gives the same bytes).
-bool valid_bits(Der c) {
-  if (c.empty() || c.p[0] > 7) return false;
-  if (c.size() == 1) return c.p[0] == 0;
-  return (c.end[-1] & ((1u << c.p[0]) - 1)) == 0;
-}
-
-bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
-
-bool take_time(Der &d) {
-  unsigned char tag = 0;
-  Der c{};
-  if (!take_any(d, &tag, &c)) return false;
-  const size_t digits = tag == kUtcTime ? 12 : tag == kGeneralizedTime ? 14 : 0;
-  if (digits == 0 || c.size() != digits + 1 || c.end[-1] != 'Z') return false;
-  for (size_t i = 0; i < digits; i++)
-    if (!is_digit(c.p[i])) return false;
-  return true;
-}
-
-// Well-formed UTF-8 of Unicode scalar values, in the shortest form.
-bool valid_utf8(Der c) {
-  for (const unsigned char *q = c.p; q != c.end;) {
-    const unsigned b = *q;
-    if (b < 0x80) {
-      q++;
-      continue;
-    }
-    size_t more = 0;
-    uint32_t cp = 0, min = 0;
-    if ((b & 0xe0) == 0xc0) {
-      more = 1, cp = b & 0x1f, min = 0x80;
-    } else if ((b & 0xf0) == 0xe0) {
-      more = 2, cp = b & 0x0f, min = 0x800;
-    } else if ((b & 0xf8) == 0xf0) {
-      more = 3, cp = b & 0x07, min = 0x10000;
-    } else {
-      return false;
-    }
-    if (static_cast<size_t>(c.end - q) <= more) return false;
-    for (size_t i = 1; i <= more; i++) {
-      if ((q[i] & 0xc0) != 0x80) return false;
-      cp = cp << 6 | (q[i] & 0x3fu);
-    }
-    if (cp < min || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff)) return false;
-    q += more + 1;
-  }
   return true;
 }
 
@@ -352,34 +267,6 @@ size_t text_width(unsigned char tag) {
   }
 }
 
-// The types a certificate's name may use for the index to take it: text types whose
-// conversion OpenSSL cannot refuse once checked here, and NumericString.
-bool indexable_value(unsigned char tag, Der value) {
-  switch (tag) {
-  case kPrintable:
-  case kT61:
-  case kIa5:
-  case kNumeric:
-    return true;
-  case kUtf8:
-    return valid_utf8(value);
-  case kBmp:
-    if (value.size() % 2 != 0) return false;
-    for (const unsigned char *q = value.p; q != value.end; q += 2)
-      if (q[0] >= 0xd8 && q[0] <= 0xdf) return false; // a surrogate
-    return true;
-  case kUniversal:
-    if (value.size() % 4 != 0) return false;
-    for (const unsigned char *q = value.p; q != value.end; q += 4) {
-      const uint32_t cp = uint32_t{q[0]} << 24 | uint32_t{q[1]} << 16 | uint32_t{q[2]} << 8 | q[3];
-      if (cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff)) return false;
-    }
-    return true;
-  default:
-    return false;
-  }
-}
-
 // The key of a Name (the content of its SEQUENCE). OpenSSL compares names by a canonical form
 // in which every text value is UTF-8 with ASCII letters in lower case and runs of white space
 // made one (none at the ends), and every other value is kept as it is. The key hashes each
@@ -387,12 +274,9 @@ bool indexable_value(unsigned char tag, Der value) {
 // (lower-cased; what canonicalisation changes is all dropped), or else the value's tag and
 // bytes; the attributes' hashes are added, so neither their order nor their grouping into
 // RDNs matters. Equal canonical forms therefore give equal keys.
-//
-// `strict` (a certificate in the file) also checks every value as the index requires, and
-// fails outside that form; otherwise (a name the verifier asks for) it fails only for an
-// encoding whose canonical form it cannot foresee, and the caller then loads everything.
-bool subject_key(Der name, bool strict, uint64_t *key) {
-  const bool hashing = key != nullptr;
+// False for an encoding whose canonical form it cannot foresee: a certificate's subject then
+// sends the file to a full load, and a name the verifier asks for loads every certificate.
+bool subject_key(Der name, uint64_t *key) {
   uint64_t sum = 0;
   while (!name.empty()) {
     Der rdn{};
@@ -403,8 +287,6 @@ bool subject_key(Der name, bool strict, uint64_t *key) {
       if (!take(rdn, kSequence, &ava) || !take(ava, kOid, &type) || !take_any(ava, &tag, &value) ||
           !ava.empty())
         return false;
-      if (strict && (!valid_oid(type) || !indexable_value(tag, value))) return false;
-      if (!hashing) continue;
       uint64_t h = mix_bytes(kFnvBasis, type);
       const size_t width = text_width(tag);
       if (width > 0) {
@@ -417,332 +299,63 @@ bool subject_key(Der name, bool strict, uint64_t *key) {
           for (size_t i = 0; i + 1 < width; i++)
             if (q[i] != 0) c = 0x80;
           if (c >= 'A' && c <= 'Z') c = static_cast<unsigned char>(c - 'A' + 'a');
-          if ((c >= 'a' && c <= 'z') || is_digit(c)) h = mix_byte(h, c);
+          if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) h = mix_byte(h, c);
         }
       } else {
         // Universal-class values only (as OpenSSL takes them); a constructed one other than a
-        // SEQUENCE would be compared by content reassembled from its parts.
-        if ((tag & 0xc0) != 0 || ((tag & 0x20) != 0 && tag != kSequence)) return false;
+        // SEQUENCE would be compared by content reassembled from its parts, a BIT STRING with
+        // its unused bits cleared.
+        if ((tag & 0xc0) != 0 || ((tag & 0x20) != 0 && tag != kSequence) || tag == kBitString)
+          return false;
         h = mix_bytes(mix_byte(mix_byte(h, 'v'), tag), value);
       }
       sum += finish(h);
     }
   }
-  if (hashing) *key = sum;
+  *key = sum;
   return true;
 }
 
 // --- Certificates -------------------------------------------------------------------------------
 
-// AlgorithmIdentifier: an OID and no parameters, NULL, an OID, or a SEQUENCE (which OpenSSL
-// keeps as it is).
+// The outer AlgorithmIdentifier and signature in the forms OpenSSL keeps byte for byte (an OID
+// with no parameters, NULL, an OID or a SEQUENCE; no bits set beyond the string's end), so that
+// certificates it deems identical are identical bytes here too.
 bool take_algorithm(Der &d) {
   Der alg{}, oid{}, params{};
   unsigned char tag = 0;
-  if (!take(d, kSequence, &alg) || !take(alg, kOid, &oid) || !valid_oid(oid)) return false;
+  if (!take(d, kSequence, &alg) || !take(alg, kOid, &oid)) return false;
   if (alg.empty()) return true;
   if (!take_any(alg, &tag, &params) || !alg.empty()) return false;
-  return (tag == kNull && params.empty()) || (tag == kOid && valid_oid(params)) || tag == kSequence;
+  return (tag == kNull && params.empty()) || tag == kOid || tag == kSequence;
 }
 
 bool take_bits(Der &d) {
-  Der bits{};
-  return take(d, kBitString, &bits) && valid_bits(bits);
+  Der c{};
+  if (!take(d, kBitString, &c) || c.empty() || c.p[0] > 7) return false;
+  return c.size() == 1 ? c.p[0] == 0 : (c.end[-1] & ((1u << c.p[0]) - 1)) == 0;
 }
 
-// Extension: OID, critical (TRUE when present, as DER has it), OCTET STRING.
-bool take_extension(Der &d) {
-  Der ext{}, oid{}, flag{}, value{};
-  if (!take(d, kSequence, &ext) || !take(ext, kOid, &oid) || !valid_oid(oid)) return false;
-  if (ext.peek(kBoolean) && (!take(ext, kBoolean, &flag) || flag.size() != 1 || flag.p[0] != 0xff))
-    return false;
-  return take(ext, kOctetString, &value) && ext.empty();
-}
-
-// One or more OIDs.
-bool valid_oids(Der d) {
-  if (d.empty()) return false;
-  while (!d.empty()) {
-    Der oid{};
-    if (!take(d, kOid, &oid) || !valid_oid(oid)) return false;
-  }
-  return true;
-}
-
-// The trust settings after a "TRUSTED CERTIFICATE" (X509_CERT_AUX): trusted and rejected
-// uses, alias, key id, other settings; each optional, in this order.
-bool valid_aux(Der aux) {
-  Der part{};
-  if (aux.peek(kSequence) && (!take(aux, kSequence, &part) || !valid_oids(part))) return false;
-  if (aux.peek(kContext0) && (!take(aux, kContext0, &part) || !valid_oids(part))) return false;
-  if (aux.peek(kUtf8) && (!take(aux, kUtf8, &part) || !valid_utf8(part))) return false;
-  if (aux.peek(kOctetString) && !take(aux, kOctetString, &part)) return false;
-  if (aux.peek(kContext1)) {
-    if (!take(aux, kContext1, &part) || part.empty()) return false;
-    while (!part.empty())
-      if (!take_algorithm(part)) return false;
-  }
-  return aux.empty();
-}
-
-// Checks a certificate (the content of its SEQUENCE) field by field, in a form OpenSSL is sure
-// to decode, and finds its subject (for the caller to check): a v3 certificate, or a v1 one
-// without extensions.
-bool valid_certificate(Der cert, Der *subject) {
-  Der tbs{}, serial{}, issuer{}, validity{}, spki{};
-  if (!take(cert, kSequence, &tbs)) return false;
-  bool v3 = false;
-  if (tbs.peek(kContext0)) {
-    Der version{}, number{};
-    if (!take(tbs, kContext0, &version) || !take(version, kInteger, &number) || !version.empty() ||
-        number.size() != 1 || number.p[0] != 2)
-      return false;
-    v3 = true;
-  }
-  if (!take(tbs, kInteger, &serial) || !valid_integer(serial) || serial.size() > 64 ||
-      !take_algorithm(tbs) || !take(tbs, kSequence, &issuer) || !take(tbs, kSequence, &validity) ||
-      !take_time(validity) || !take_time(validity) || !validity.empty() ||
-      !take(tbs, kSequence, subject) || !take(tbs, kSequence, &spki) || !take_algorithm(spki) ||
-      !take_bits(spki) || !spki.empty())
-    return false;
-  // The subject is checked by the caller; a root's issuer is the same bytes.
-  const bool same =
-      issuer.size() == subject->size() && std::memcmp(issuer.p, subject->p, issuer.size()) == 0;
-  if (!same && !subject_key(issuer, true, nullptr)) return false;
-  if (v3 && tbs.peek(kContext3)) {
-    Der wrapper{}, extensions{};
-    if (!take(tbs, kContext3, &wrapper) || !take(wrapper, kSequence, &extensions) ||
-        !wrapper.empty() || extensions.empty())
-      return false;
-    while (!extensions.empty())
-      if (!take_extension(extensions)) return false;
-  }
-  return tbs.empty() && take_algorithm(cert) && take_bits(cert) && cert.empty();
-}
-
-// --- PEM ----------------------------------------------------------------------------------------
-
-// The labels of the blocks the index takes.
-constexpr const char kCertificateLabel[] = "CERTIFICATE";
-constexpr const char kOldCertificateLabel[] = "X509 CERTIFICATE";
-constexpr const char kTrustedLabel[] = "TRUSTED CERTIFICATE";
-constexpr const char kCrlLabel[] = "X509 CRL";
-
-// The known label `s` (as a constant text), or null.
-const char *known_label(const char *s, size_t n) {
-  for (const char *label : {kCertificateLabel, kOldCertificateLabel, kTrustedLabel, kCrlLabel})
-    if (n == std::strlen(label) && std::memcmp(s, label, n) == 0) return label;
-  return nullptr;
-}
-
-// The lines of a CA file, without their "\n" or "\r\n": from memory, or read from a descriptor
-// through a buffer of kReadBuffer bytes. A line is valid until the next one is asked for; one
-// longer than the buffer comes out cut, but longer than kMaxLine all the same.
-struct LineReader {
-  const char *p = nullptr, *end = nullptr; // what is not handed out yet
-  int fd = -1;                             // reading from here when not negative
-  char *buf = nullptr;
-  size_t total = 0; // bytes read from fd
-  int error = 0;    // errno of a failed read (EFBIG beyond kMaxFileSize)
-  bool eof = false;
-
-  // A body line of 64 characters, the usual width, is taken without looking for its end: its
-  // caller checks that all 64 are Base64 digits (else the file goes to OpenSSL's loader).
-  bool next_body(const char **line, size_t *len) {
-    const size_t left = static_cast<size_t>(end - p);
-    const size_t crlf = left > 65 && p[64] == '\r' ? 1 : 0;
-    if (left <= 64 + crlf || p[64 + crlf] != '\n' || p[0] == '-') return next(line, len);
-    *line = p;
-    *len = 64;
-    p += 65 + crlf;
-    return true;
-  }
-
-  bool next(const char **line, size_t *len) {
-    for (;;) {
-      const size_t left = static_cast<size_t>(end - p);
-      const char *nl = left > 0 ? static_cast<const char *>(std::memchr(p, '\n', left)) : nullptr;
-      if (nl != nullptr || fd < 0 || eof || left > kMaxLine) {
-        if (left == 0) return false;
-        const char *stop = nl != nullptr ? nl : end;
-        *line = p;
-        p = nl != nullptr ? nl + 1 : end;
-        if (stop != *line && stop[-1] == '\r') stop--;
-        *len = static_cast<size_t>(stop - *line);
-        return true;
-      }
-      if (!fill(left)) return false;
-    }
-  }
-
-  // Moves the `left` bytes of a started line to the front of the buffer and reads more.
-  bool fill(size_t left) {
-    std::memmove(buf, p, left);
-    p = buf;
-    end = buf + left;
-    ssize_t n = 0;
-    do {
-      n = read(fd, buf + left, kReadBuffer - left);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0 || (total += static_cast<size_t>(n)) > kMaxFileSize) {
-      error = n < 0 ? errno : EFBIG;
-      return false;
-    }
-    eof = n == 0;
-    end += n;
-    return true;
-  }
-};
-
-// "-----<word> <label>-----" exactly: the label, or false.
-bool marker(const char *line, size_t len, const char *word, const char **label, size_t *label_len) {
-  const size_t head = 5 + std::strlen(word) + 1;
-  if (len < head + 5 || std::memcmp(line, "-----", 5) != 0 ||
-      std::memcmp(line + 5, word, head - 6) != 0 || line[head - 1] != ' ' ||
-      std::memcmp(line + len - 5, "-----", 5) != 0)
-    return false;
-  *label = line + head;
-  *label_len = len - head - 5;
-  return true;
-}
-
-// Base64 digit values, and the same shifted into place for each position of a group of four
-// (bit 24 marks everything that is not a digit).
-struct Base64Table {
-  unsigned char value[256];
-  uint32_t at[4][256];
-  constexpr Base64Table() : value(), at() {
-    for (unsigned char &v : value) v = 0x40;
-    const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    for (unsigned char i = 0; i < 64; i++) value[static_cast<unsigned char>(digits[i])] = i;
-    for (int pos = 0; pos < 4; pos++)
-      for (int c = 0; c < 256; c++)
-        at[pos][c] = value[c] == 0x40 ? 1u << 24 : uint32_t{value[c]} << (18 - 6 * pos);
-  }
-};
-constexpr Base64Table kBase64;
-
-// The DER of the block being read, written at the end of the index's current chunk; a block
-// that outgrows the chunk moves to a new one.
-struct DerWriter {
-  TrustIndex *index;
-  size_t size = 0; // written so far
-
-  unsigned char *data() const { return index->chunks->data() + index->chunks->used; }
-  bool reserve(size_t more) {
-    Chunk *head = index->chunks;
-    if (head != nullptr && head->used + size + more <= head->size) return true;
-    const size_t want = size + more;
-    const size_t room = want > kChunk / 2 ? 2 * want : kChunk - sizeof(Chunk);
-    auto *fresh = static_cast<Chunk *>(std::malloc(sizeof(Chunk) + room));
-    if (fresh == nullptr) return false;
-    *fresh = Chunk{head, room, 0};
-    // Bytes written so far live in the head chunk, so there is one whenever size > 0.
-    if (size > 0 && head != nullptr) std::memcpy(fresh->data(), head->data() + head->used, size);
-    index->chunks = fresh;
-    return true;
-  }
-  // The block is complete: the next one starts after it.
-  const unsigned char *keep() {
-    const unsigned char *der = data();
-    index->chunks->used += size;
-    size = 0;
-    return der;
-  }
-};
-
-enum class Body { kDone, kNotPlain, kNoMemory };
-
-// Decodes a block's body - lines of Base64, "=" padding at the very end as needed, then the END
-// line of `label` - into `out`.
-Body decode_body(LineReader &lines, const char *label, DerWriter &out) {
-  size_t held = 0, pad = 0;
-  uint32_t acc = 0;
-  const char *line = nullptr;
-  size_t len = 0;
-  while (lines.next_body(&line, &len)) {
-    if (len > kMaxLine) return Body::kNotPlain;
-    if (len > 0 && line[0] == '-') {
-      const char *end_label = nullptr;
-      size_t end_len = 0;
-      if (out.size == 0 && held == 0) return Body::kNotPlain; // no body
-      if (!marker(line, len, "END", &end_label, &end_len) ||
-          known_label(end_label, end_len) != label)
-        return Body::kNotPlain;
-      if (!out.reserve(2)) return Body::kNoMemory;
-      unsigned char *o = out.data() + out.size;
-      if (held == 2 && pad == 2) {
-        o[0] = static_cast<unsigned char>(acc >> 4);
-        out.size += 1;
-      } else if (held == 3 && pad == 1) {
-        o[0] = static_cast<unsigned char>(acc >> 10);
-        o[1] = static_cast<unsigned char>(acc >> 2);
-        out.size += 2;
-      } else if (held != 0 || pad != 0) {
-        return Body::kNotPlain;
-      }
-      return Body::kDone;
-    }
-    if (len == 0 || pad != 0) return Body::kNotPlain;
-    if (!out.reserve(len)) return Body::kNoMemory;
-    const auto *s = reinterpret_cast<const unsigned char *>(line);
-    unsigned char *const start = out.data();
-    unsigned char *o = start + out.size;
-    size_t i = 0;
-    // Whole groups of four while none is held over from the last line, all checked at once
-    // at the end (and decoded again one by one when one was not a digit). Each group writes a
-    // fourth byte that the next overwrites: reserve() left room for it.
-    if (held == 0) {
-      const size_t groups = len / 4;
-      uint32_t seen = 0;
-      for (size_t g = 0; g < groups; g++) {
-        const unsigned char *q = s + 4 * g;
-        const uint32_t v =
-            kBase64.at[0][q[0]] | kBase64.at[1][q[1]] | kBase64.at[2][q[2]] | kBase64.at[3][q[3]];
-        seen |= v;
-        const uint32_t bytes = std::endian::native == std::endian::little
-                                   ? __builtin_bswap32(v << 8)
-                                   : v << 8; // the three bytes first, in order
-        std::memcpy(o + 3 * g, &bytes, 4);
-      }
-      if (seen >> 24 == 0) {
-        i = 4 * groups;
-        o += 3 * groups;
-      }
-    }
-    for (; i < len; i++) {
-      if (s[i] == '=') {
-        pad++;
-        continue;
-      }
-      const unsigned v = kBase64.value[s[i]];
-      if ((v & 0x40) != 0 || pad != 0) return Body::kNotPlain;
-      acc = (acc << 6 | v) & 0xffffff;
-      if (++held == 4) {
-        o[0] = static_cast<unsigned char>(acc >> 16);
-        o[1] = static_cast<unsigned char>(acc >> 8);
-        o[2] = static_cast<unsigned char>(acc);
-        o += 3;
-        held = 0;
-      }
-    }
-    out.size = static_cast<size_t>(o - start);
-  }
-  return Body::kNotPlain; // no END line
-}
-
-// The certificate block's DER checked; *cert_len gets the length of the certificate without
-// trust settings, *key its subject's key.
+// The short walk to a certificate's subject: *key gets the subject's key, *cert_len the length
+// of the certificate without the trust settings that may follow it. False (the file then goes to
+// a full load) off DER's definite lengths on the way, for a subject that cannot be keyed, or for
+// bytes after the certificate (one SEQUENCE of trust settings aside). Whether the rest decodes is
+// for the decoder to say.
 bool index_certificate(const unsigned char *p, size_t len, bool trusted, size_t *cert_len,
                        uint64_t *key) {
-  Der whole{p, p + len}, cert{}, subject{};
-  if (!take(whole, kSequence, &cert) || !valid_certificate(cert, &subject) ||
-      !subject_key(subject, true, key))
+  Der whole{p, p + len}, cert{}, tbs{}, field{}, subject{};
+  if (!take(whole, kSequence, &cert) || !take(cert, kSequence, &tbs) ||
+      (tbs.peek(kContext0) && !take(tbs, kContext0, &field)))
+    return false;
+  // Serial number, signature algorithm, issuer, validity, subject.
+  if (!take(tbs, kInteger, &field) || !take(tbs, kSequence, &field) ||
+      !take(tbs, kSequence, &field) || !take(tbs, kSequence, &field) ||
+      !take(tbs, kSequence, &subject) || !subject_key(subject, key) || !take_algorithm(cert) ||
+      !take_bits(cert) || !cert.empty())
     return false;
   *cert_len = static_cast<size_t>(whole.p - p);
-  if (!trusted || whole.empty()) return whole.empty();
   Der aux{};
-  return take(whole, kSequence, &aux) && valid_aux(aux) && whole.empty();
+  return whole.empty() || (trusted && take(whole, kSequence, &aux) && whole.empty());
 }
 
 bool add_block(TrustIndex *index, const Block &block) {
@@ -757,49 +370,50 @@ bool add_block(TrustIndex *index, const Block &block) {
   return true;
 }
 
-enum class Scan { kIndexed, kNotPlain, kNoMemory, kReadError };
+enum class Scan { kIndexed, kWhole, kNoMemory };
 
-// Reads the file's blocks into the index: kNotPlain when the file is not in the plain form the
-// index takes (OpenSSL's loader is then given the whole file).
-Scan scan(LineReader &lines, TrustIndex *index) {
-  DerWriter der{index};
-  const char *line = nullptr;
-  size_t len = 0;
-  bool first = true;
-  while (lines.next(&line, &len)) {
-    // OpenSSL drops a byte order mark at the start, and then can see a block here.
-    if (first && len >= 3 && std::memcmp(line, "\xef\xbb\xbf", 3) == 0) return Scan::kNotPlain;
-    first = false;
-    if (len > kMaxLine) return Scan::kNotPlain;
-    // OpenSSL skips every line outside a block that does not begin one.
-    if (len == 0 || line[0] != '-') continue;
-    const char *text = nullptr;
-    size_t text_len = 0;
-    if (!marker(line, len, "BEGIN", &text, &text_len)) return Scan::kNotPlain;
-    const char *label = known_label(text, text_len);
-    if (label == nullptr) return Scan::kNotPlain;
-    const Body body = decode_body(lines, label, der);
-    if (body != Body::kDone) return body == Body::kNoMemory ? Scan::kNoMemory : Scan::kNotPlain;
-    Block block{der.data(), der.size, 0, 0, label == kTrustedLabel, label == kCrlLabel, false};
-    if (!block.crl &&
-        !index_certificate(block.der, block.len, block.trusted, &block.cert_len, &block.key))
-      return Scan::kNotPlain;
-    der.keep();
+// Reads the file's blocks into the index with OpenSSL's PEM reader, as a full load reads them
+// (PEM_X509_INFO_read_bio_ex asks PEM_read_bio for each block, with these flags): kWhole when a
+// full load is to judge the file instead.
+Scan scan(BIO *in, TrustIndex *index) {
+  for (;;) {
+    char *name = nullptr, *header = nullptr;
+    unsigned char *data = nullptr;
+    long len = 0;
+    ERR_set_mark();
+    const bool read =
+        PEM_read_bio_ex(in, &name, &header, &data, &len, PEM_FLAG_EAY_COMPATIBLE) == 1;
+    const OpensslPtr<char> owned_name(name), owned_header(header);
+    OpensslPtr<unsigned char> der(data);
+    // Where OpenSSL's reading ends (the end of the file, or a line its reader stops at).
+    const bool end = !read && ERR_GET_REASON(ERR_peek_last_error()) == PEM_R_NO_START_LINE;
+    ERR_pop_to_mark();
+    if (!read) return end ? Scan::kIndexed : Scan::kWhole;
+    const bool crl = std::strcmp(name, PEM_STRING_X509_CRL) == 0;
+    const bool trusted = std::strcmp(name, PEM_STRING_X509_TRUSTED) == 0;
+    const bool cert = trusted || std::strcmp(name, PEM_STRING_X509) == 0 ||
+                      std::strcmp(name, PEM_STRING_X509_OLD) == 0;
+    Block block{der.get(), static_cast<size_t>(len), 0, 0, trusted, crl, false};
+    if (header[0] != '\0' || !(cert || crl) ||
+        (cert && !index_certificate(block.der, block.len, trusted, &block.cert_len, &block.key)))
+      return Scan::kWhole;
     if (!add_block(index, block)) return Scan::kNoMemory;
+    (void)der.release(); // the index owns it now
   }
-  return lines.error != 0 ? Scan::kReadError : Scan::kIndexed;
 }
 
 // --- The store ----------------------------------------------------------------------------------
 
 // Decodes a certificate block and adds it to the store (which keeps the first of identical
-// certificates, as a full load does).
+// certificates, as a full load does). One that cannot be added fails the index.
 bool load_block(TrustIndex *index, Block &block) {
   block.loaded = true;
   const unsigned char *p = block.der;
   const long len = static_cast<long>(block.len);
   UniquePtr<X509> cert(block.trusted ? d2i_X509_AUX(nullptr, &p, len) : d2i_X509(nullptr, &p, len));
-  return cert && X509_STORE_add_cert(index->store, cert.get()) == 1;
+  const bool added = cert && X509_STORE_add_cert(index->store, cert.get()) == 1;
+  if (!added) index->failed = true;
+  return added;
 }
 
 // The verifier asks for the certificates of a subject that the store does not hold yet: every
@@ -816,8 +430,7 @@ int get_by_subject(X509_LOOKUP *lookup, X509_LOOKUP_TYPE type, LookupName name, 
   bool every = true;
   if (X509_NAME_get0_der(name, &der, &der_len) == 1) {
     Der encoded{der, der + der_len}, content{};
-    every = !take(encoded, kSequence, &content) || !encoded.empty() ||
-            !subject_key(content, false, &key);
+    every = !take(encoded, kSequence, &content) || !encoded.empty() || !subject_key(content, &key);
   }
   for (size_t i = 0; i < index->count; i++) {
     Block &block = index->blocks[i];
@@ -832,6 +445,17 @@ int get_by_subject(X509_LOOKUP *lookup, X509_LOOKUP_TYPE type, LookupName name, 
   X509_STORE_unlock(store);
   if (answered) X509_free(cert); // the store keeps its own reference
   return answered ? 1 : 0;
+}
+
+// The store's verify callback (a TLS connection of the module sets none of its own): once a
+// certificate the index vouched for has failed to decode, every chain fails, as every chain
+// fails with a full load of that file.
+int verify_callback(int ok, X509_STORE_CTX *ctx) {
+  const auto *index = static_cast<const TrustIndex *>(
+      X509_STORE_get_ex_data(X509_STORE_CTX_get0_store(ctx), kIndexSlot));
+  if (ok != 1 || index == nullptr || !index->failed) return ok;
+  X509_STORE_CTX_set_error(ctx, X509_V_ERR_STORE_LOOKUP);
+  return 0;
 }
 
 // The lookup is being freed with its store: the index goes with it, and so does the method,
@@ -868,13 +492,13 @@ int distinct_certificates(const TrustIndex *index) {
   return count;
 }
 
-enum class Built { kDone, kNotPlain, kFailed };
+enum class Built { kDone, kWhole, kFailed };
 
 // The store of an indexed file: its CRLs decoded, its certificates behind the lookup, which
 // takes the index over.
 Built build_store(IndexPtr &owned, StorePtr *out, int *count) {
   TrustIndex *index = owned.get();
-  if (index->count == 0) return Built::kNotPlain; // the full load says what is missing
+  if (index->count == 0) return Built::kWhole; // the full load says what is missing
   StorePtr store(new_store());
   if (!store) return Built::kFailed;
   for (size_t i = 0; i < index->count; i++) {
@@ -882,7 +506,7 @@ Built build_store(IndexPtr &owned, StorePtr *out, int *count) {
     if (!block.crl) continue;
     const unsigned char *p = block.der;
     CrlPtr crl(d2i_X509_CRL(nullptr, &p, static_cast<long>(block.len)));
-    if (!crl) return Built::kNotPlain; // the full load says why
+    if (!crl) return Built::kWhole; // the full load says why
     if (X509_STORE_add_crl(store.get(), crl.get()) != 1) return Built::kFailed;
     block.loaded = true;
   }
@@ -894,7 +518,9 @@ Built build_store(IndexPtr &owned, StorePtr *out, int *count) {
       X509_LOOKUP_meth_set_free(index->method, free_lookup) != 1)
     return Built::kFailed;
   X509_LOOKUP *lookup = X509_STORE_add_lookup(store.get(), index->method);
-  if (lookup == nullptr) return Built::kFailed;
+  if (lookup == nullptr || X509_STORE_set_ex_data(store.get(), kIndexSlot, index) != 1)
+    return Built::kFailed;
+  X509_STORE_set_verify_cb(store.get(), verify_callback);
   index->store = store.get();
   X509_LOOKUP_set_method_data(lookup, owned.release()); // the lookup owns the index from here
   *count = distinct;
@@ -902,58 +528,35 @@ Built build_store(IndexPtr &owned, StorePtr *out, int *count) {
   return Built::kDone;
 }
 
-// The store of the file that `lines` reads, indexed when the file is plain. Otherwise null with
-// *whole set, and the caller gives OpenSSL the whole file.
-X509_STORE *indexed_store(LineReader &lines, int *count, TrustIndex **index, bool *whole) {
-  *whole = false;
+// The store of the file that `file` reads (a stdio stream, as a full load reads it): indexed, or
+// else loaded whole by OpenSSL's loader, which reads the stream again from the start.
+X509_STORE *store_from_stream(FILE *file, int *count, TrustIndex **index) {
+  *count = 0;
+  if (index != nullptr) *index = nullptr;
+  if (file == nullptr) return load_whole(nullptr, count);
   IndexPtr owned(static_cast<TrustIndex *>(std::calloc(1, sizeof(TrustIndex))));
   TrustIndex *const built = owned.get();
-  const Scan scanned = owned ? scan(lines, built) : Scan::kNoMemory;
+  UniquePtr<BIO> in(BIO_new_fp(file, BIO_NOCLOSE));
+  const Scan scanned = owned && in ? scan(in.get(), built) : Scan::kNoMemory;
   StorePtr store;
-  const Built result = scanned == Scan::kIndexed    ? build_store(owned, &store, count)
-                       : scanned == Scan::kNotPlain ? Built::kNotPlain
-                                                    : Built::kFailed;
+  const Built result = scanned == Scan::kIndexed ? build_store(owned, &store, count)
+                       : scanned == Scan::kWhole ? Built::kWhole
+                                                 : Built::kFailed;
   if (result == Built::kDone) {
     if (index != nullptr) *index = built;
     return store.release();
   }
-  if (result == Built::kNotPlain) {
-    *whole = true;
-  } else if (scanned == Scan::kReadError) {
-    ERR_raise_data(ERR_LIB_SYS, lines.error, "reading the CA file");
-    ERR_raise(ERR_LIB_X509, ERR_R_SYS_LIB);
-  } else {
+  if (result == Built::kFailed) {
     ERR_raise(ERR_LIB_X509, ERR_R_MALLOC_FAILURE);
+    return nullptr;
   }
-  return nullptr;
-}
-
-} // namespace
-
-X509_STORE *trust_store_from_text(const char *data, size_t len, int *count, TrustIndex **index) {
-  *count = 0;
-  if (index != nullptr) *index = nullptr;
-  LineReader lines;
-  lines.p = data;
-  lines.end = data + len;
-  bool whole = false;
-  X509_STORE *store = indexed_store(lines, count, index, &whole);
-  if (!whole) return store;
-  static char no_bytes[1];
-  FilePtr file(fmemopen(len > 0 ? const_cast<char *>(data) : no_bytes, len, "r"));
-  return load_whole(file.get(), count);
-}
-
-bool trust_index_load_all(TrustIndex *index) {
-  bool all = true;
-  for (size_t i = 0; i < index->count; i++) {
-    Block &block = index->blocks[i];
-    if (!block.loaded) all = load_block(index, block) && all;
+  if (std::fseek(file, 0, SEEK_SET) != 0) {
+    ERR_raise_data(ERR_LIB_SYS, errno, "reading the CA file");
+    ERR_raise(ERR_LIB_X509, ERR_R_SYS_LIB);
+    return nullptr;
   }
-  return all;
+  return load_whole(file, count);
 }
-
-namespace {
 
 X509_STORE *store_from_file(const char *path, int *count, TrustIndex **index) {
   *count = 0;
@@ -965,34 +568,32 @@ X509_STORE *store_from_file(const char *path, int *count, TrustIndex **index) {
     close(fd);
     return load_by_path(path, count);
   }
-  LineReader lines;
-  lines.fd = fd;
-  lines.buf = static_cast<char *>(std::malloc(kReadBuffer));
-  lines.p = lines.end = lines.buf;
-  bool whole = false;
-  X509_STORE *store = nullptr;
-  if (lines.buf == nullptr) {
-    ERR_raise(ERR_LIB_X509, ERR_R_MALLOC_FAILURE);
-  } else {
-    store = indexed_store(lines, count, index, &whole);
-  }
-  std::free(lines.buf);
-  if (!whole) {
-    close(fd);
-    return store;
-  }
-  // Read again from the start, by OpenSSL's loader this time.
-  FilePtr file(lseek(fd, 0, SEEK_SET) == 0 ? fdopen(fd, "r") : nullptr);
+  FilePtr file(S_ISREG(st.st_mode) && st.st_size > kMaxFileSize ? nullptr : fdopen(fd, "r"));
   if (!file) {
-    ERR_raise_data(ERR_LIB_SYS, errno, "reading %s", path);
+    ERR_raise_data(ERR_LIB_SYS, S_ISREG(st.st_mode) ? EFBIG : errno, "reading %s", path);
     close(fd);
     ERR_raise(ERR_LIB_X509, ERR_R_SYS_LIB);
     return nullptr;
   }
-  return load_whole(file.get(), count);
+  return store_from_stream(file.get(), count, index);
 }
 
 } // namespace
+
+X509_STORE *trust_store_from_text(const char *data, size_t len, int *count, TrustIndex **index) {
+  static char no_bytes[1];
+  FilePtr file(fmemopen(len > 0 ? const_cast<char *>(data) : no_bytes, len, "r"));
+  return store_from_stream(file.get(), count, index);
+}
+
+bool trust_index_load_all(TrustIndex *index) {
+  bool all = true;
+  for (size_t i = 0; i < index->count; i++) {
+    Block &block = index->blocks[i];
+    if (!block.loaded) all = load_block(index, block) && all;
+  }
+  return all;
+}
 
 X509_STORE *trust_store_from_file(const char *path, int *count) {
   return store_from_file(path, count, nullptr);

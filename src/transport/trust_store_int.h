@@ -21,17 +21,18 @@ struct TrustIndex;
 // file. Returns a new store (the caller frees it) and sets *count to the number of distinct
 // certificates in the file. Null (with *count 0) when the file cannot be read or holds no
 // certificate or CRL, or a block a full load would refuse; OpenSSL's error queue then says why,
-// as after SSL_CTX_load_verify_locations.
+// as after SSL_CTX_load_verify_locations. A certificate of the file that a chain reaches but
+// that does not decode (a full load would refuse the file) fails every verification.
 X509_STORE *trust_store_from_file(const char *path, int *count);
 
 // The same from the `len` bytes of a CA file (copied as far as the store needs them). *index
 // (when given) receives the store's index, or null when the file was parsed whole instead:
-// a layout the index does not take (a private key, a CRLF or otherwise unusual line, a
-// certificate in a form it cannot vouch for) is loaded exactly as OpenSSL loads it.
+// a layout the index does not take (a private key, a header, a certificate whose subject it
+// cannot reach) is loaded exactly as OpenSSL loads it.
 X509_STORE *trust_store_from_text(const char *data, size_t len, int *count, TrustIndex **index);
 
 // Decodes every certificate of the index that no chain has needed yet, into its store. False
-// when one of them does not decode (it is then left out of the store).
+// when one of them does not decode (the store then verifies nothing).
 bool trust_index_load_all(TrustIndex *index);
 
 } // namespace zv::transport

@@ -63,26 +63,34 @@ protected:
 } // namespace
 
 TEST_F(OfflineLimit, RefusedWithoutComparingUntilTheLockoutHasPassed) {
-  for (int i = 1; i <= 3; i++) {
-    EXPECT_EQ(check(kWrong), PAM_AUTH_ERR);
-    EXPECT_EQ(stored_count(read_file(kCount)), i);
-  }
-  // The right code is refused and stays in the file.
-  EXPECT_EQ(check(code_for(0)), PAM_AUTH_ERR);
-  EXPECT_EQ(read_file(kPath), make_stock(10));
-  EXPECT_EQ(stored_count(read_file(kCount)), 3);
-  EXPECT_TRUE(zvtest::logged(
-      {LOG_WARNING,
-       "has_matching_offline_otp: Offline code check refused for alice after 3 failed checks"}));
-  EXPECT_FALSE(zvtest::syslog_contains(code_for(0)));
-  EXPECT_FALSE(zvtest::syslog_contains(kWrong));
+  // The last failure as counted, and stamped a day ahead (a clock that ran ahead and was set
+  // back), which is read as now: the lockout ends as long after it either way.
+  for (const long long ahead : {0LL, 86400LL}) {
+    write_file(kPath, make_stock(10));
+    write_file(kCount, "");
+    zvtest::syslog_clear();
+    for (int i = 1; i <= 3; i++) {
+      EXPECT_EQ(check(kWrong), PAM_AUTH_ERR);
+      EXPECT_EQ(stored_count(read_file(kCount)), i);
+    }
+    if (ahead != 0) write_file(kCount, "3 " + std::to_string(time(nullptr) + ahead) + "\n");
+    // The right code is refused and stays in the file.
+    EXPECT_EQ(check(code_for(0)), PAM_AUTH_ERR) << ahead;
+    EXPECT_EQ(read_file(kPath), make_stock(10));
+    EXPECT_EQ(stored_count(read_file(kCount)), 3);
+    EXPECT_TRUE(zvtest::logged(
+        {LOG_WARNING,
+         "has_matching_offline_otp: Offline code check refused for alice after 3 failed checks"}));
+    EXPECT_FALSE(zvtest::syslog_contains(code_for(0)));
+    EXPECT_FALSE(zvtest::syslog_contains(kWrong));
 
-  std::this_thread::sleep_for(std::chrono::milliseconds(3100));
-  EXPECT_EQ(check(code_for(0)), PAM_SUCCESS);
-  EXPECT_EQ(read_file(kPath), tail(1));
-  EXPECT_EQ(read_file(kCount), "");
-  EXPECT_EQ(check(code_for(0)), PAM_AUTH_ERR); // once
-  EXPECT_EQ(stored_count(read_file(kCount)), 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(3100));
+    EXPECT_EQ(check(code_for(0)), PAM_SUCCESS) << ahead;
+    EXPECT_EQ(read_file(kPath), tail(1));
+    EXPECT_EQ(read_file(kCount), "");
+    EXPECT_EQ(check(code_for(0)), PAM_AUTH_ERR); // once
+    EXPECT_EQ(stored_count(read_file(kCount)), 1);
+  }
 }
 
 TEST_F(OfflineLimit, SuccessAndRefillClearTheCountAndPushPollsDoNotCount) {

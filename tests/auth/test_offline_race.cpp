@@ -142,6 +142,31 @@ TEST_F(OfflineRace, WriterThatWaitedWhileTheFileWasReplacedLocksTheNewFile) {
   EXPECT_EQ(code_index(stored[0], {"555555"}), 0);
 }
 
+// A check that comes while a new stock is stored counts against the new stock: the writer
+// forgets the old stock's failures before the new file takes the name, so no reset erases it.
+TEST_F(OfflineRace, CheckDuringARefillCountsAgainstTheNewStock) {
+  const std::string count = path + ".fail";
+  write_file(path, make_stock(4));
+  write_file(count, "1 " + std::to_string(time(nullptr)) + "\n");
+  const int count_lock = lock(count);
+  const pid_t writer = spawn([this] {
+    char code[] = "555555";
+    char *codes[] = {code};
+    return store_offline_codes(&child_params, "bob", codes, 1) == 0 ? 0 : 1;
+  });
+  struct stat st {};
+  ASSERT_EQ(stat(count.c_str(), &st), 0);
+  ASSERT_TRUE(wait_until_blocked_on_lock(writer, st.st_ino)); // resetting the count
+  EXPECT_EQ(read_file(path), make_stock(4)) << "the new stock took the name before the reset";
+  const pid_t checker = spawn_consumer("99999999");
+  EXPECT_TRUE(wait_until_blocked_on_lock(checker, inode())); // on the old file, held by the writer
+  close(count_lock);
+  EXPECT_EQ(wait_child(writer), 0);
+  EXPECT_EQ(wait_child(checker), 1);
+  EXPECT_EQ(read_file(count).substr(0, 2), "1 ");
+  EXPECT_EQ(split_lines(read_file(path)).size(), 1u);
+}
+
 namespace {
 
 constexpr int kRounds = 25;

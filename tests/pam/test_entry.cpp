@@ -59,15 +59,16 @@ void use_nss_files() {
                            "dave:x:1004:1004:Dave:/home/dave:/bin/sh\n"
                            "erin:x:1005:6000:Erin:/home/erin:/bin/sh\n"
                            "frank:x:1006:1006:Frank:/home/frank:/bin/sh\n"
-                           "zed:x:1007:1007:Zed:/home/zed:/bin/sh\n";
+                           "zed:x:1007:1007:Zed:/home/zed:/bin/sh\n"
+                           "gina:x:1008:1008:Gina:/home/gina:/bin/sh\n";
   // "crowd" has 3000 members, zed last: far more than a first lookup buffer holds.
   std::string crowd = "crowd:x:7000:";
   for (int i = 0; i < 2999; i++) crowd += "member" + std::to_string(i) + ",";
   std::ofstream(group) << "root:x:0:\n"
-                          "zelvane-bypass:x:5000:alice,bob\n"
+                          "zelvane-bypass:x:5000:alice,bob,gina\n"
                           "admins:x:5001:dave\n"
                           "empty:x:5002:\n"
-                          "mfa-users:x:6000:alice,frank\n"
+                          "mfa-users:x:6000:alice,frank,gina\n"
                           "mfa-exempt:x:6001:frank\n"
                        << crowd << "zed\n";
   setenv("NSS_WRAPPER_PASSWD", passwd.c_str(), 1);
@@ -178,9 +179,12 @@ TEST_F(Entry, ListedMemberOfTheBypassGroupPassesSilently) {
   ASSERT_EQ(syslog_records().size(), 1u);
   ASSERT_EQ(audit_records().size(), 1u);
   EXPECT_EQ(audit_records()[0]["road"], "bypass");
-  // "bob" is listed but has no passwd entry: only the member list counts.
-  Conversation conv2;
-  EXPECT_EQ(pam_run("zv", "bob", conv2), PAM_SUCCESS);
+  // "bob" is listed but has no passwd entry: only the member list counts. "GINA" is gina to a
+  // passwd source that ignores case.
+  for (const char *user : {"bob", "GINA"}) {
+    Conversation other;
+    EXPECT_EQ(pam_run("zv", user, other), PAM_SUCCESS) << user;
+  }
 }
 
 TEST_F(Entry, PrimaryGroupAloneOrAnotherGroupDoesNotBypass) {
@@ -268,6 +272,9 @@ TEST_F(Entry, MfaGroupsLetsOnlyItsMembersThroughTheModule) {
       {"no-such-group,mfa-users", "dave", false,
        "mfa_groups: cannot look up group no-such-group; the module applies to dave"},
       {"", "dave", false},
+      // Spelt otherwise, through a passwd source that ignores case: the account's groups.
+      {"mfa-users", "GINA", false},
+      {"!mfa-exempt", "Frank", true},
   };
   for (const Case &c : cases) {
     write_config(std::string("host=127.0.0.1\nport=9\nbypass_group_name=\nmfa_groups=") + c.groups +
@@ -289,6 +296,23 @@ TEST_F(Entry, MfaGroupsLetsOnlyItsMembersThroughTheModule) {
       })) << label;
     }
   }
+}
+
+// Offline guesses count against the account whatever its spelling: each spelling keeps its own
+// code file, and all share the count of the account's own name.
+TEST_F(Entry, OfflineGuessesOfOneAccountShareOneCount) {
+  use_nss_files();
+  write_config("host=127.0.0.1\nport=9\nbypass_group_name=\noffline_codes\n");
+  for (const std::string user : {"GINA", "Gina"}) {
+    std::ofstream("/etc/zelvane.d/" + user + ".offline") << "no code here\n";
+    Conversation conv;
+    conv.answers = {"123456"};
+    EXPECT_EQ(pam_run("zv", user, conv), PAM_AUTH_ERR) << user;
+  }
+  std::string count;
+  std::getline(std::ifstream("/etc/zelvane.d/gina.offline.fail"), count, ' ');
+  EXPECT_EQ(count, "2");
+  EXPECT_NE(access("/etc/zelvane.d/GINA.offline.fail", F_OK), 0);
 }
 
 // The one record of each call on the roads that end before any factor: who, which road, what
