@@ -17,6 +17,7 @@
 #include "auth/offline.h"
 #include "auth/offline_file_int.h"
 #include "config/option_table.h"
+#include "pam/groups_int.h"
 #include "pam/log.h"
 
 namespace zv {
@@ -81,8 +82,9 @@ void log_unavailable(const module_params *params, Opened how, const char *name) 
 // older than the window are gone, and times in the future (the clock was set back) count as
 // `now`. Returns 0, or -1 after logging why the count cannot be had.
 int load(const module_params *params, const char *username, time_t now, int window, Counter *c) {
+  // Kept under the account's own name, so that every spelling of one account shares one count.
   char key[ZV_OFFLINE_NAME_SIZE];
-  if (!push_counter_key(username, key, sizeof key) || offline_username_ok(key) == 0) {
+  if (!account_name(username, key, sizeof key) || offline_username_ok(key) == 0) {
     ZV_LOG_AS(kWho, params, LOG_ERR, "Refusing push counter file for user name: %s",
               LogText::user(username).c_str());
     return -1;
@@ -139,12 +141,6 @@ int refuse(const module_params *params, const char *message) {
 }
 
 } // namespace
-
-bool push_counter_key(const char *username, char *out, size_t size) {
-  if (username == nullptr || size == 0) return false;
-  const int n = snprintf(out, size, "%s", username);
-  return n > 0 && static_cast<size_t>(n) < size;
-}
 
 int take_push(const module_params *params, const char *username) {
   const int window = int_setting(params, "push_limit_window_secs");

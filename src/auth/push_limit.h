@@ -15,10 +15,6 @@
 
 namespace zv {
 
-// The name a user's push count is kept under, into `out` (`size` bytes): the user name as given.
-// False when there is none or it does not fit.
-bool push_counter_key(const char *username, char *out, size_t size);
-
 // Counts a push for `username` that is about to be sent. PAM_SUCCESS when it may go out;
 // otherwise PAM_AUTH_ERR after telling the user and logging why: pushes are paused or past the
 // limit, or the count cannot be kept (a user name unfit for a file name, a file that cannot be
