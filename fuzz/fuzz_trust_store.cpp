@@ -1,10 +1,14 @@
 // The CA file reader against OpenSSL's own loader: whatever file the index takes, a full load
 // takes too, with the same number of certificates, and every certificate the index vouched for
 // decodes, so that the two stores end up holding the same objects; or else a certificate the
-// index vouched for does not decode (and the store then verifies nothing). An input that begins
+// index vouched for does not decode (and the store then verifies nothing). The reader of
+// canonical files against OpenSSL's PEM reader: the same index (the same blocks in the same
+// order, with the same keys and bytes) or none either way, and the same count. An input that begins
 // with 'C' or 'T' is the DER of one certificate, given in a "CERTIFICATE" or "TRUSTED CERTIFICATE"
-// block after a valid one (mutations then reach the DER checks directly); any other input is the
-// file.
+// block after a valid one (mutations then reach the DER checks directly); one that begins with
+// 'E' is edits of two valid blocks, each three bytes putting a character that matters to the
+// framing at a place (mutations then reach the edges of the canonical form); any other input is
+// the file.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -87,14 +91,34 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size > 0 && (data[0] == 'C' || data[0] == 'T'))
     text = kValid +
            pem_block(data[0] == 'C' ? "CERTIFICATE" : "TRUSTED CERTIFICATE", data + 1, size - 1);
-  else
+  else if (size > 0 && data[0] == 'E') {
+    text = std::string(kValid) + kValid;
+    const char marks[] = "=\n\r -A:\t#\0\xef";
+    for (size_t i = 1; i + 2 < size; i += 3) {
+      const size_t at = (data[i] << 8 | data[i + 1]) % (text.size() + 1);
+      const char mark = marks[(data[i + 2] & 0x7f) % (sizeof marks - 1)];
+      if (data[i + 2] & 0x80)
+        text.insert(at, 1, mark);
+      else if (at < text.size())
+        text[at] = mark;
+    }
+  } else {
     text.assign(reinterpret_cast<const char *>(data), size);
+  }
 
   int count = 0;
   zv::transport::TrustIndex *index = nullptr;
   zv::transport::StorePtr lazy(
       zv::transport::trust_store_from_text(text.data(), text.size(), &count, &index));
   ERR_clear_error();
+  int read_count = 0;
+  zv::transport::TrustIndex *read = nullptr;
+  zv::transport::StorePtr by_reader(
+      zv::transport::trust_store_from_text(text.data(), text.size(), &read_count, &read, false));
+  ERR_clear_error();
+  if (!lazy != !by_reader || (index == nullptr) != (read == nullptr) || count != read_count ||
+      (index != nullptr && !zv::transport::trust_index_same(index, read)))
+    abort();
   if (index == nullptr) return 0; // OpenSSL's loader had the whole file
   zv::transport::StorePtr full(full_load(text));
   ERR_clear_error();

@@ -8,7 +8,15 @@
 //
 // So the file is read once per request by OpenSSL's own PEM reader, with the flags and on the
 // kind of stream a full load uses (X509_STORE_load_file reads it the same way), so the blocks,
-// their bytes and where reading stops are those of a full load by construction. Of each
+// their bytes and where reading stops are those of a full load by construction. That reader
+// costs some 80 instructions a byte, so a file in the canonical form of bundles, which it is
+// certain to read one way, is read here instead: printable ASCII lines ending in "\n" or "\r\n"
+// (the last may end the file); outside blocks, short lines (OpenSSL takes each whole) that do
+// not begin with "-----"; blocks from "-----BEGIN CERTIFICATE-----" (or TRUSTED CERTIFICATE) to
+// their END line, with no header, of lines of 4 to 64 Base64 digits, a multiple of 4 each, "="
+// only at the block's end. OpenSSL frames it into the same blocks and decodes their digits to
+// the same bytes (fuzz_trust_store holds the two readers to that); any other file is read by
+// OpenSSL's reader from the start. Of each
 // certificate only the short way to its subject is walked, and the certificate is indexed by a
 // key of that name. The store carries an X509_LOOKUP whose get_by_subject, asked by the
 // verifier for an issuer, decodes every certificate of the file whose key matches and adds it to
@@ -36,6 +44,8 @@
 #include "transport/transport.h"
 #include "transport/trust_store_int.h"
 
+#include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -45,6 +55,7 @@
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -74,7 +85,8 @@ struct TrustIndex {
   X509_STORE *store;          // borrowed: the store owns the index through its lookup
   Block *blocks;
   size_t count, capacity;
-  bool failed; // a certificate it vouched for did not decode: nothing verifies
+  bool failed;    // a certificate it vouched for did not decode: nothing verifies
+  bool canonical; // read by read_canonical
 };
 
 namespace {
@@ -370,7 +382,87 @@ bool add_block(TrustIndex *index, const Block &block) {
   return true;
 }
 
-enum class Scan { kIndexed, kWhole, kNoMemory };
+enum class Scan { kIndexed, kWhole, kNoMemory, kNotCanonical };
+
+// --- Canonical files ----------------------------------------------------------------------------
+
+constexpr size_t kMaxOutside = 128; // a line outside blocks (OpenSSL reads up to 254 bytes)
+
+// Base64 digit values shifted into place for each position of a group of four; "=" is 0, and
+// bit 24 marks everything else that is not a digit.
+struct Base64Digits {
+  uint32_t at[4][256];
+  constexpr Base64Digits() : at() {
+    const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    for (int pos = 0; pos < 4; pos++) {
+      for (uint32_t &v : at[pos]) v = 1u << 24;
+      at[pos][static_cast<unsigned char>('=')] = 0;
+      for (uint32_t i = 0; i < 64; i++)
+        at[pos][static_cast<unsigned char>(digits[i])] = i << (18 - 6 * pos);
+    }
+  }
+};
+constexpr Base64Digits kDigits;
+
+// The next line of [at, end), without its "\n" or "\r\n"; false at the end.
+bool next_line(char *&at, char *end, std::string_view *line) {
+  if (at == end) return false;
+  auto *nl = static_cast<char *>(std::memchr(at, '\n', static_cast<size_t>(end - at)));
+  char *stop = nl != nullptr ? nl : end;
+  *line = std::string_view(at, static_cast<size_t>(stop - at) - (stop != at && stop[-1] == '\r'));
+  at = nl != nullptr ? nl + 1 : end;
+  return true;
+}
+
+// Reads a canonical file into the index, as OpenSSL's reader would: kNotCanonical for any other.
+// Each block is decoded over its own text (three bytes written where four digits were read, so
+// the digits of a group are read before its bytes are written, and a line's text is checked
+// before it is decoded).
+Scan read_canonical(char *at, char *end, TrustIndex *index) {
+  std::string_view line;
+  while (next_line(at, end, &line)) {
+    const bool trusted = line == "-----BEGIN TRUSTED CERTIFICATE-----";
+    if (!trusted && line != "-----BEGIN CERTIFICATE-----") {
+      if (line.size() > kMaxOutside || line.starts_with("-----") ||
+          std::any_of(line.begin(), line.end(), [](char c) { return c < 0x20 || c > 0x7e; }))
+        return Scan::kNotCanonical;
+      continue;
+    }
+    auto *const der = reinterpret_cast<unsigned char *>(at);
+    size_t n = 0, pad = 0;
+    for (;;) {
+      if (!next_line(at, end, &line)) return Scan::kNotCanonical;
+      if (line == (trusted ? "-----END TRUSTED CERTIFICATE-----" : "-----END CERTIFICATE-----"))
+        break;
+      const size_t len = line.size();
+      if (pad != 0 || len == 0 || len > 64 || len % 4 != 0) return Scan::kNotCanonical;
+      pad = line.ends_with("==") ? 2 : line.ends_with('=') ? 1 : 0; // then the END line
+      if (line.find('=') < len - pad) return Scan::kNotCanonical;
+      // Each group writes a fourth byte, which the next overwrites.
+      const auto *s = reinterpret_cast<const unsigned char *>(line.data());
+      uint32_t seen = 0;
+      for (size_t i = 0; i < len; i += 4, n += 3) {
+        const uint32_t v = kDigits.at[0][s[i]] | kDigits.at[1][s[i + 1]] | kDigits.at[2][s[i + 2]] |
+                           kDigits.at[3][s[i + 3]];
+        seen |= v;
+        const uint32_t bytes =
+            std::endian::native == std::endian::little ? __builtin_bswap32(v << 8) : v << 8;
+        std::memcpy(der + n, &bytes, 4);
+      }
+      if (seen >> 24 != 0) return Scan::kNotCanonical;
+      n -= pad;
+    }
+    if (n == 0) return Scan::kNotCanonical;
+    OpensslPtr<unsigned char> owned(static_cast<unsigned char *>(OPENSSL_memdup(der, n)));
+    Block block{owned.get(), n, 0, 0, trusted, false, false};
+    if (!owned) return Scan::kNoMemory;
+    if (!index_certificate(block.der, n, trusted, &block.cert_len, &block.key)) return Scan::kWhole;
+    if (!add_block(index, block)) return Scan::kNoMemory;
+    (void)owned.release(); // the index owns it now
+  }
+  index->canonical = true;
+  return Scan::kIndexed;
+}
 
 // Reads the file's blocks into the index with OpenSSL's PEM reader, as a full load reads them
 // (PEM_X509_INFO_read_bio_ex asks PEM_read_bio for each block, with these flags): kWhole when a
@@ -528,16 +620,49 @@ Built build_store(IndexPtr &owned, StorePtr *out, int *count) {
   return Built::kDone;
 }
 
-// The store of the file that `file` reads (a stdio stream, as a full load reads it): indexed, or
-// else loaded whole by OpenSSL's loader, which reads the stream again from the start.
-X509_STORE *store_from_stream(FILE *file, int *count, TrustIndex **index) {
+// The whole stream read into memory and, when canonical, into the index.
+Scan read_stream(FILE *file, TrustIndex *index) {
+  HeapPtr<char[]> text;
+  size_t size = 0;
+  for (size_t capacity = 16384;; capacity *= 2) {
+    auto *grown = static_cast<char *>(std::realloc(text.get(), capacity));
+    if (grown == nullptr) return Scan::kNoMemory;
+    (void)text.release();
+    text.reset(grown);
+    size += std::fread(text.get() + size, 1, capacity - size, file);
+    if (size < capacity) break; // the end, or an error
+    if (size > static_cast<size_t>(kMaxFileSize)) return Scan::kNotCanonical;
+  }
+  if (std::ferror(file) != 0) return Scan::kNotCanonical;
+  return read_canonical(text.get(), text.get() + size, index);
+}
+
+bool rewind_stream(FILE *file) {
+  std::clearerr(file);
+  if (std::fseek(file, 0, SEEK_SET) == 0) return true;
+  ERR_raise_data(ERR_LIB_SYS, errno, "reading the CA file");
+  ERR_raise(ERR_LIB_X509, ERR_R_SYS_LIB);
+  return false;
+}
+
+// The store of the file that `file` reads (a stdio stream, as a full load reads it): indexed
+// (read here when canonical, else by OpenSSL's PEM reader from the start), or else loaded whole
+// by OpenSSL's loader, which reads the stream again from the start.
+X509_STORE *store_from_stream(FILE *file, int *count, TrustIndex **index, bool canonical) {
   *count = 0;
   if (index != nullptr) *index = nullptr;
   if (file == nullptr) return load_whole(nullptr, count);
   IndexPtr owned(static_cast<TrustIndex *>(std::calloc(1, sizeof(TrustIndex))));
+  Scan scanned = !owned      ? Scan::kNoMemory
+                 : canonical ? read_stream(file, owned.get())
+                             : Scan::kNotCanonical;
+  if (scanned == Scan::kNotCanonical) {
+    if (!rewind_stream(file)) return nullptr;
+    owned.reset(static_cast<TrustIndex *>(std::calloc(1, sizeof(TrustIndex))));
+    UniquePtr<BIO> in(BIO_new_fp(file, BIO_NOCLOSE));
+    scanned = owned && in ? scan(in.get(), owned.get()) : Scan::kNoMemory;
+  }
   TrustIndex *const built = owned.get();
-  UniquePtr<BIO> in(BIO_new_fp(file, BIO_NOCLOSE));
-  const Scan scanned = owned && in ? scan(in.get(), built) : Scan::kNoMemory;
   StorePtr store;
   const Built result = scanned == Scan::kIndexed ? build_store(owned, &store, count)
                        : scanned == Scan::kWhole ? Built::kWhole
@@ -550,12 +675,7 @@ X509_STORE *store_from_stream(FILE *file, int *count, TrustIndex **index) {
     ERR_raise(ERR_LIB_X509, ERR_R_MALLOC_FAILURE);
     return nullptr;
   }
-  if (std::fseek(file, 0, SEEK_SET) != 0) {
-    ERR_raise_data(ERR_LIB_SYS, errno, "reading the CA file");
-    ERR_raise(ERR_LIB_X509, ERR_R_SYS_LIB);
-    return nullptr;
-  }
-  return load_whole(file, count);
+  return rewind_stream(file) ? load_whole(file, count) : nullptr;
 }
 
 X509_STORE *store_from_file(const char *path, int *count, TrustIndex **index) {
@@ -575,15 +695,29 @@ X509_STORE *store_from_file(const char *path, int *count, TrustIndex **index) {
     ERR_raise(ERR_LIB_X509, ERR_R_SYS_LIB);
     return nullptr;
   }
-  return store_from_stream(file.get(), count, index);
+  return store_from_stream(file.get(), count, index, true);
 }
 
 } // namespace
 
-X509_STORE *trust_store_from_text(const char *data, size_t len, int *count, TrustIndex **index) {
+X509_STORE *trust_store_from_text(const char *data, size_t len, int *count, TrustIndex **index,
+                                  bool canonical) {
   static char no_bytes[1];
   FilePtr file(fmemopen(len > 0 ? const_cast<char *>(data) : no_bytes, len, "r"));
-  return store_from_stream(file.get(), count, index);
+  return store_from_stream(file.get(), count, index, canonical);
+}
+
+bool trust_index_canonical(const TrustIndex *index) { return index->canonical; }
+
+bool trust_index_same(const TrustIndex *a, const TrustIndex *b) {
+  if (a->count != b->count) return false;
+  for (size_t i = 0; i < a->count; i++) {
+    const Block &x = a->blocks[i], &y = b->blocks[i];
+    if (x.len != y.len || x.cert_len != y.cert_len || x.key != y.key || x.trusted != y.trusted ||
+        x.crl != y.crl || std::memcmp(x.der, y.der, x.len) != 0)
+      return false;
+  }
+  return true;
 }
 
 bool trust_index_load_all(TrustIndex *index) {

@@ -28,8 +28,16 @@ X509_STORE *trust_store_from_file(const char *path, int *count);
 // The same from the `len` bytes of a CA file (copied as far as the store needs them). *index
 // (when given) receives the store's index, or null when the file was parsed whole instead:
 // a layout the index does not take (a private key, a header, a certificate whose subject it
-// cannot reach) is loaded exactly as OpenSSL loads it.
-X509_STORE *trust_store_from_text(const char *data, size_t len, int *count, TrustIndex **index);
+// cannot reach) is loaded exactly as OpenSSL loads it. With `canonical` false, a canonical file
+// is read by OpenSSL's PEM reader all the same.
+X509_STORE *trust_store_from_text(const char *data, size_t len, int *count, TrustIndex **index,
+                                  bool canonical = true);
+
+// Whether the index was read by the reader of canonical files rather than OpenSSL's.
+bool trust_index_canonical(const TrustIndex *index);
+
+// Whether two indexes hold the same blocks, in the same order, with the same keys and bytes.
+bool trust_index_same(const TrustIndex *a, const TrustIndex *b);
 
 // Decodes every certificate of the index that no chain has needed yet, into its store. False
 // when one of them does not decode (the store then verifies nothing).

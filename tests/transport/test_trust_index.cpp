@@ -427,36 +427,48 @@ TEST_F(TrustIndexTest, LayoutsAndCountsAreThoseOfAFullLoad) {
   std::string old_label = r;
   old_label.replace(old_label.find("BEGIN CERTIFICATE"), 17, "BEGIN X509 CERTIFICATE");
   old_label.replace(old_label.find("END CERTIFICATE"), 15, "END X509 CERTIFICATE");
-  // The body in lines of 76 characters.
+  // The body in lines of `width` characters.
   const size_t body = r.find('\n') + 1, end = r.find("-----END");
-  std::string digits, long_lines = r.substr(0, body);
+  std::string digits;
   for (size_t at = body; at < end; at++)
     if (r[at] != '\n') digits += r[at];
-  for (size_t at = 0; at < digits.size(); at += 76) long_lines += digits.substr(at, 76) + "\n";
-  long_lines += r.substr(end);
+  const auto rewrapped = [&](size_t width) {
+    std::string out = r.substr(0, body);
+    for (size_t at = 0; at < digits.size(); at += width) out += digits.substr(at, width) + "\n";
+    return out + r.substr(end);
+  };
+  // Read by the reader of canonical files, by OpenSSL's PEM reader, or loaded whole.
+  enum Read { kCanonical, kPem, kWhole };
   const struct {
     std::string text;
-    bool indexed;
+    Read read;
   } cases[] = {
-      {r + i, true},
-      {crlf, true},
-      {"# comment\n\n" + r + "\n# between\n" + i + "trailing text", true},
-      {old_label, true},
-      {r + i + r + trusted_pem(I.cert.get(), false), true}, // repeated: counted once
-      {crl_pem(R, I.cert.get()), true},                     // a CRL alone: no certificate
-      {long_lines, true},
-      {"\xef\xbb\xbf" + r, true},                               // a byte order mark
-      {std::string(300, '#') + "\n" + r, true},                 // a long line
-      {r + read_file(test_pki().leaf_key), false},              // a private key
-      {r + "-- end of list --\n", true},                        // dashes outside a block
-      {r.substr(0, r.size() - 1) + " \n", true},                // a space after END
-      {"-----BEGIN CERTIFICATE-----\n\n" + r.substr(28), true}, // an empty header
+      {r + i, kCanonical},
+      {crlf, kCanonical},
+      {"# comment\n\n" + r + "\n# between\n" + i + "trailing text", kCanonical},
+      {old_label, kPem},
+      {r + i + r + trusted_pem(I.cert.get(), false), kCanonical}, // repeated: counted once
+      {crl_pem(R, I.cert.get()), kPem},                           // a CRL alone: no certificate
+      {rewrapped(76), kPem},
+      {rewrapped(65), kPem},
+      {r.substr(0, r.size() - 1), kCanonical},                  // no newline after END
+      {i + std::string("\0\n", 2) + r, kPem},                   // a NUL line ends the file
+      {"\xef\xbb\xbf" + r, kPem},                               // a byte order mark
+      {std::string(300, '#') + "\n" + r, kPem},                 // a long line
+      {r + read_file(test_pki().leaf_key), kWhole},             // a private key
+      {r + "-- end of list --\n", kCanonical},                  // dashes outside a block
+      {r.substr(0, r.size() - 1) + " \n", kPem},                // a space after END
+      {"-----BEGIN CERTIFICATE-----\n\n" + r.substr(28), kPem}, // an empty header
   };
   for (const auto &c : cases) {
     Stores s(c.text);
     ASSERT_TRUE(s.full) << c.text;
     ASSERT_TRUE(s.lazy) << c.text;
-    EXPECT_EQ(s.index != nullptr, c.indexed) << c.text;
+    EXPECT_EQ(s.index == nullptr                              ? kWhole
+              : zv::transport::trust_index_canonical(s.index) ? kCanonical
+                                                              : kPem,
+              c.read)
+        << c.text;
     EXPECT_EQ(s.lazy_count, s.full_count) << c.text;
     EXPECT_EQ(verify(s.lazy.get(), L.cert.get(), {I.cert.get()}, 0),
               verify(s.full.get(), L.cert.get(), {I.cert.get()}, 0))
@@ -535,6 +547,16 @@ TEST_F(TrustIndexTest, SystemBundleIsIndexedAndComplete) {
   Stores s(read_file(kBundle));
   ASSERT_TRUE(s.full && s.lazy);
   ASSERT_NE(s.index, nullptr) << "the system bundle is parsed whole";
+  EXPECT_TRUE(zv::transport::trust_index_canonical(s.index));
+  // OpenSSL's PEM reader reads it into the same index.
+  const std::string text = read_file(kBundle);
+  int count = 0;
+  TrustIndex *read = nullptr;
+  StorePtr by_reader(
+      zv::transport::trust_store_from_text(text.data(), text.size(), &count, &read, false));
+  ASSERT_NE(read, nullptr);
+  EXPECT_FALSE(zv::transport::trust_index_canonical(read));
+  EXPECT_TRUE(zv::transport::trust_index_same(s.index, read));
   EXPECT_GT(s.lazy_count, 100);
   EXPECT_EQ(s.lazy_count, s.full_count);
   EXPECT_TRUE(zv::transport::trust_index_load_all(s.index));
