@@ -21,11 +21,8 @@ trap cleanup EXIT
 fail() { echo "FAIL: $*"; echo "--- sshd log"; cat "$work/sshd.log" 2>/dev/null || true
          echo "--- server log"; cat "$work/server.log" 2>/dev/null || true; exit 1; }
 
-wait_for() { # wait_for SECONDS COMMAND...: polls every 0.1 s
-  local tries=$(($1 * 10)); shift
-  for _ in $(seq 1 "$tries"); do "$@" && return 0; sleep 0.1; done
-  return 1
-}
+# shellcheck source=../support/wait_for.sh
+. "$(dirname "$0")/../support/wait_for.sh"
 
 # The development server.
 # Appending, so that a test can empty the log while the server writes to it.

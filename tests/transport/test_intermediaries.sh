@@ -26,11 +26,8 @@ fail() {
   for log in "$work"/*.log "$work"/squid/*.log; do echo "--- $log"; tail -n 20 "$log"; done
   exit 1
 }
-wait_for() { # wait_for SECONDS COMMAND...: polls every 0.1 s
-  local tries=$(($1 * 10)); shift
-  for _ in $(seq 1 "$tries"); do "$@" && return 0; sleep 0.1; done
-  return 1
-}
+# shellcheck source=../support/wait_for.sh
+. "$(dirname "$0")/../support/wait_for.sh"
 listening() { (exec 3<>"/dev/tcp/$1/$2") 2>/dev/null; }
 
 # The front ends' certificate, from a CA of their own, for every name the rows use.
