@@ -55,17 +55,19 @@ template <class Fn> Lookup grow_lookup(size_t size, HeapPtr<char> *buf, Fn &&cal
   }
 }
 
-// The user's groups as `id USER` shows them: the primary group and the supplementary ones.
+// A user name as long as any Linux allows (LOGIN_NAME_MAX); a longer one goes through the module.
+constexpr size_t kNameSize = 256;
+
+// The user's groups as `id USER` shows them: the primary group and the supplementary ones, and
+// the account's own name, which the groups' member lists are read for.
 struct UserGroups {
+  char account[kNameSize] = {};
   HeapPtr<gid_t> gids;
   int count = 0;
   bool has(gid_t gid) const {
     return std::find(gids.get(), gids.get() + count, gid) != gids.get() + count;
   }
 };
-
-// A user name as long as any Linux allows (LOGIN_NAME_MAX); a longer one goes through the module.
-constexpr size_t kNameSize = 256;
 
 Lookup find_user(const char *user, passwd *pw, HeapPtr<char> *buf) {
   return grow_lookup(first_buffer_size(_SC_GETPW_R_SIZE_MAX), buf,
@@ -82,12 +84,15 @@ Lookup find_user_groups(const char *user, UserGroups *out) {
   HeapPtr<char> buf;
   const Lookup found = find_user(user, &pw, &buf);
   if (found != Lookup::found) return found;
+  const size_t len = pw.pw_name != nullptr ? std::strlen(pw.pw_name) : sizeof out->account;
+  if (len >= sizeof out->account) return Lookup::failed;
+  std::memcpy(out->account, pw.pw_name, len + 1);
   int room = 32;
   for (;;) {
     out->gids.reset(static_cast<gid_t *>(std::calloc(static_cast<size_t>(room), sizeof(gid_t))));
     if (!out->gids) return Lookup::no_memory;
     int n = room;
-    if (getgrouplist(user, pw.pw_gid, out->gids.get(), &n) >= 0) {
+    if (getgrouplist(out->account, pw.pw_gid, out->gids.get(), &n) >= 0) {
       out->count = std::min(n, room);
       return Lookup::found;
     }
@@ -150,11 +155,7 @@ bool outside_mfa_groups(const module_params *params, const char *user) {
   if (params->mfa_groups == nullptr || !names_a_group(params->mfa_groups)) return false;
   HeapPtr<char> list(strdup(params->mfa_groups));
   UserGroups groups;
-  char account[kNameSize];
-  const Lookup found = !list ? Lookup::no_memory
-                       : !account_name(user, account, sizeof account)
-                           ? Lookup::failed
-                           : find_user_groups(account, &groups);
+  const Lookup found = list ? find_user_groups(user, &groups) : Lookup::no_memory;
   if (found == Lookup::missing) {
     ZV_LOG_AS(kEntry, params, LOG_INFO, "mfa_groups: no such user %s; the module applies",
               LogText::user(user).c_str());
@@ -190,7 +191,7 @@ bool outside_mfa_groups(const module_params *params, const char *user) {
     if (groups.has(entry.grp.gr_gid)) (exclude ? excluded : in_listed) = true;
     // The group's own member list too, for a listed group only: a group source that was down
     // while the user's groups were gathered must not take the user out of the module.
-    if (!exclude && names_member(entry.grp, account)) in_listed = true;
+    if (!exclude && names_member(entry.grp, groups.account)) in_listed = true;
   }
   if (failed) return false;
   return excluded || (listed && !in_listed);
