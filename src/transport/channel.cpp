@@ -59,6 +59,21 @@ bool wait_until(const Channel &c, short events, Failure *why) {
   return false;
 }
 
+// recv on a plain connection within the channel's deadline: the count, 0 when the peer closed,
+// -1 on failure (*why).
+long recv_plain(const Channel &c, char *buf, size_t len, int flags, Failure *why) {
+  for (;;) {
+    const ssize_t n = recv(c.fd, buf, len, flags);
+    if (n >= 0) return n;
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) {
+      *why = Failure::closed;
+      return -1;
+    }
+    if (!wait_until(c, POLLIN, why)) return -1;
+  }
+}
+
 bool sigpipe_pending() {
   sigset_t pending;
   return sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
@@ -191,38 +206,24 @@ Fd connect_tcp(const char *name, const char *port, const Deadline &deadline, int
 }
 
 long Channel::read(char *buf, size_t len, Failure *why) const noexcept {
+  if (ssl == nullptr) return recv_plain(*this, buf, len, 0, why);
   const int want = len > INT_MAX ? INT_MAX : static_cast<int>(len);
   for (;;) {
     short events = POLLIN;
-    if (ssl != nullptr) {
-      const int n = SSL_read(ssl, buf, want);
-      if (n > 0) return n;
-      if (SSL_get_error(ssl, n) == SSL_ERROR_ZERO_RETURN) return 0;
-      if (!ssl_wants(ssl, n, &events, why)) return -1;
-    } else {
-      const ssize_t n = recv(fd, buf, static_cast<size_t>(want), 0);
-      if (n >= 0) return n;
-      if (errno == EINTR) continue;
-      if (errno != EAGAIN && errno != EWOULDBLOCK) {
-        *why = Failure::closed;
-        return -1;
-      }
-    }
+    const int n = SSL_read(ssl, buf, want);
+    if (n > 0) return n;
+    if (SSL_get_error(ssl, n) == SSL_ERROR_ZERO_RETURN) return 0;
+    if (!ssl_wants(ssl, n, &events, why)) return -1;
     if (!wait_until(*this, events, why)) return -1;
   }
 }
 
 long Channel::peek(char *buf, size_t len, Failure *why) const noexcept {
-  for (;;) {
-    const ssize_t n = recv(fd, buf, len, MSG_PEEK);
-    if (n >= 0) return n;
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) {
-      *why = Failure::closed;
-      return -1;
-    }
-    if (!wait_until(*this, POLLIN, why)) return -1;
+  if (ssl != nullptr) { // TLS records cannot be looked at without taking them
+    *why = Failure::local;
+    return -1;
   }
+  return recv_plain(*this, buf, len, MSG_PEEK, why);
 }
 
 bool Channel::write_all(const char *data, size_t len, Failure *why) const noexcept {

@@ -119,7 +119,8 @@ struct Channel {
 
   // Reads up to `len` bytes: the count, 0 when the peer closed, -1 on failure (*why).
   long read(char *buf, size_t len, Failure *why) const noexcept;
-  // The same on a plain connection, but the bytes stay queued for the next read.
+  // The same on a plain connection, but the bytes stay queued for the next read (-1 with
+  // Failure::local on a TLS channel: records cannot be looked at without taking them).
   long peek(char *buf, size_t len, Failure *why) const noexcept;
   // Writes all `len` bytes; false on failure (*why).
   bool write_all(const char *data, size_t len, Failure *why) const noexcept;
